@@ -1,0 +1,42 @@
+# The two commands of the README: `make run` and `make test`. Everything else hangs off them.
+.PHONY: all bootstrap build build-native build-windows test test-native test-windows run fuzz bench format clean
+
+all: build
+
+bootstrap:
+	@scripts/bootstrap.sh
+
+build: build-native build-windows
+
+build-native: bootstrap
+	@cmake --preset native >/dev/null
+	@cmake --build --preset native
+
+build-windows: bootstrap
+	@cmake --preset windows >/dev/null
+	@cmake --build --preset windows
+
+test: test-native test-windows
+
+test-native: build-native
+	@ctest --preset native
+
+test-windows: build-windows
+	@ctest --preset windows
+
+run: build-windows
+	@scripts/run-service.sh
+
+fuzz: bootstrap
+	@cmake --preset fuzz >/dev/null
+	@cmake --build --preset fuzz
+	@scripts/fuzz.sh $(or $(SECONDS),60)
+
+bench: build-windows
+	@scripts/bench.sh
+
+format:
+	@git ls-files '*.cpp' '*.hpp' | xargs clang-format -i
+
+clean:
+	rm -rf build

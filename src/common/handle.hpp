@@ -1,0 +1,75 @@
+// Owners for Windows handles: one move-only type per close function, with the empty value in the type.
+#pragma once
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include <utility>
+
+namespace orvanta {
+
+template <class Traits>
+class UniqueResource {
+ public:
+  using value_type = typename Traits::value_type;
+
+  UniqueResource() = default;
+  explicit UniqueResource(value_type value) : value_(value) {}
+  UniqueResource(const UniqueResource&) = delete;
+  UniqueResource& operator=(const UniqueResource&) = delete;
+  UniqueResource(UniqueResource&& other) noexcept : value_(other.release()) {}
+  UniqueResource& operator=(UniqueResource&& other) noexcept {
+    if (this != &other) {
+      reset(other.release());
+    }
+    return *this;
+  }
+  ~UniqueResource() { reset(); }
+
+  [[nodiscard]] value_type get() const { return value_; }
+  [[nodiscard]] explicit operator bool() const { return value_ != Traits::empty(); }
+
+  // Closes the held value, if any, and takes the new one. The caller's last error survives the close,
+  // so that a failure path can still read it afterwards.
+  void reset(value_type value = Traits::empty()) {
+    if (value_ != Traits::empty()) {
+      const DWORD saved = GetLastError();
+      Traits::close(value_);
+      SetLastError(saved);
+    }
+    value_ = value;
+  }
+  [[nodiscard]] value_type release() { return std::exchange(value_, Traits::empty()); }
+
+ private:
+  value_type value_ = Traits::empty();
+};
+
+// Process, thread, job, event and other kernel handles that are null when empty.
+struct KernelHandleTraits {
+  using value_type = HANDLE;
+  static HANDLE empty() { return nullptr; }
+  static void close(HANDLE h) { CloseHandle(h); }
+};
+using UniqueHandle = UniqueResource<KernelHandleTraits>;
+
+// File handles, which CreateFileW gives as INVALID_HANDLE_VALUE when it fails.
+struct FileHandleTraits {
+  using value_type = HANDLE;
+  static HANDLE empty() { return INVALID_HANDLE_VALUE; }
+  static void close(HANDLE h) { CloseHandle(h); }
+};
+using UniqueFile = UniqueResource<FileHandleTraits>;
+
+struct SocketTraits {
+  using value_type = SOCKET;
+  static SOCKET empty() { return INVALID_SOCKET; }
+  static void close(SOCKET s) {
+    const int saved = WSAGetLastError();
+    closesocket(s);
+    WSASetLastError(saved);
+  }
+};
+using UniqueSocket = UniqueResource<SocketTraits>;
+
+}  // namespace orvanta
