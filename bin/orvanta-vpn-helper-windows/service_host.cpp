@@ -1,0 +1,89 @@
+// The service main: creates what lives for the whole run, wires it together, serves until a stop.
+#include "service_host.hpp"
+
+#include <windows.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/log.hpp"
+#include "server/listener.hpp"
+#include "server/accept_loop.hpp"
+#include "service/control_handler.hpp"
+#include "service/shutdown_flag.hpp"
+#include "service/status_report.hpp"
+#include "vpn/helper_state.hpp"
+
+namespace orvanta {
+
+namespace {
+
+// The control handler's context. The system may call the handler from registration until the
+// dispatcher returns (an interrogate after the stopped report, say), which is after the service
+// main has returned, so the context belongs to the process, not to the service main.
+std::unique_ptr<ControlContext> control_context;
+
+// A service whose status cannot be reported at all cannot tell the system it stopped; ending the
+// process is the only signal left, and lets the service's recovery actions run.
+[[noreturn]] void end_unreportable_service() {
+  ExitProcess(ERROR_SERVICE_SPECIFIC_ERROR);
+}
+
+void WINAPI service_main(DWORD argc, LPWSTR* argv) {
+  // Start parameters are accepted and deliberately not used.
+  const std::vector<std::wstring> arguments(argv, argv + argc);
+
+  auto state = make_helper_state();
+  auto shutdown = std::make_shared<ShutdownFlag>();
+
+  auto registration = register_control_handler(service_name, shutdown, state);
+  if (!registration) {
+    log_line("service failed", error_text(registration.error()));
+    end_unreportable_service();
+  }
+  const SERVICE_STATUS_HANDLE status_handle = registration->status_handle;
+  control_context = std::move(registration->context);
+
+  if (auto running = report_service_status(status_handle, running_report()); !running) {
+    log_line("service failed", error_text(running.error()));
+    if (!report_service_status(status_handle, stopped_report(exit_code_for(running.error())))) {
+      end_unreportable_service();
+    }
+    return;
+  }
+
+  auto listener = open_listener(service_endpoint());
+  if (!listener) {
+    // open_listener has written its own line. Report stopped with the failure's code so that the
+    // system shows why and the recovery actions can act, instead of a running service that serves
+    // nothing and can never stop.
+    if (!report_service_status(status_handle, stopped_report(exit_code_for(listener.error())))) {
+      end_unreportable_service();
+    }
+    return;
+  }
+
+  run_accept_loop(listener->get(), *shutdown, state);
+
+  stop_openvpn(state);
+  const auto stopped = report_service_status(status_handle, stopped_report());
+  listener->reset();
+  state.reset();
+  shutdown.reset();
+  if (!stopped) {
+    log_line("service failed", error_text(stopped.error()));
+  }
+}
+
+}  // namespace
+
+bool run_service_dispatcher() {
+  static wchar_t name[] = L"OrvantaVpnHelper";
+  SERVICE_TABLE_ENTRYW table[] = {{name, service_main}, {nullptr, nullptr}};
+  const bool dispatched = StartServiceCtrlDispatcherW(table) != FALSE;
+  control_context.reset();
+  return dispatched;
+}
+
+}  // namespace orvanta

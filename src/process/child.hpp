@@ -1,0 +1,54 @@
+// Starting a child process and handling it once started.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <variant>
+
+#include "common/error.hpp"
+#include "common/handle.hpp"
+#include "process/command.hpp"
+
+namespace orvanta {
+
+using ExitStatus = std::uint32_t;
+
+struct StillRunning {
+  friend bool operator==(StillRunning, StillRunning) = default;
+};
+using WaitState = std::variant<StillRunning, ExitStatus>;
+
+// A started process. Owns its process and primary-thread handles (and any parent-side pipe
+// handles); releasing it closes them and never ends or waits for the process.
+class Child {
+ public:
+  Child(UniqueHandle process, UniqueHandle thread);
+  Child(Child&&) noexcept = default;
+  Child& operator=(Child&&) noexcept = default;
+
+  [[nodiscard]] std::uint32_t id() const;
+  [[nodiscard]] Result<WaitState> try_wait() const;
+  [[nodiscard]] Result<void> kill() const;
+  [[nodiscard]] Result<ExitStatus> wait();
+  // Waits at most `milliseconds`; StillRunning when the time ran out.
+  [[nodiscard]] Result<WaitState> wait_for(DWORD milliseconds);
+  [[nodiscard]] HANDLE process_handle() const { return process_.get(); }
+
+ private:
+  UniqueHandle process_;
+  UniqueHandle thread_;
+  UniqueHandle stdin_pipe_;
+  UniqueHandle stdout_pipe_;
+  UniqueHandle stderr_pipe_;
+};
+
+// Where a launch puts the new process before it runs its first instruction.
+struct SpawnOptions {
+  HANDLE job = nullptr;  // when set: created suspended, assigned to this job object, then resumed
+};
+
+[[nodiscard]] Result<Child> spawn(const Command& command, const SpawnOptions& options = {});
+[[nodiscard]] Result<ExitStatus> run_to_completion(const Command& command, const SpawnOptions& options = {});
+
+}  // namespace orvanta

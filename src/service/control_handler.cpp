@@ -1,0 +1,37 @@
+// The control handler, run by the system on the dispatcher's thread, one call at a time.
+#include "service/control_handler.hpp"
+
+#include "service/status_report.hpp"
+#include "vpn/helper_state.hpp"
+
+namespace orvanta {
+
+DWORD WINAPI control_handler(DWORD control, DWORD, LPVOID, LPVOID context) {
+  auto* ctx = static_cast<ControlContext*>(context);
+  switch (control) {
+    case SERVICE_CONTROL_STOP:
+    case SERVICE_CONTROL_SHUTDOWN:
+      // The flag first, so the accept loop can already be leaving while OpenVPN is stopped.
+      ctx->shutdown->set();
+      stop_openvpn(ctx->state);
+      return NO_ERROR;
+    case SERVICE_CONTROL_INTERROGATE:
+      // No report: the system answers with the state last reported.
+      return NO_ERROR;
+    default:
+      return ERROR_CALL_NOT_IMPLEMENTED;
+  }
+}
+
+Result<ControlRegistration> register_control_handler(const std::wstring& service_name,
+                                                     std::shared_ptr<ShutdownFlag> shutdown,
+                                                     std::shared_ptr<HelperState> state) {
+  auto context = std::make_unique<ControlContext>(ControlContext{std::move(shutdown), std::move(state)});
+  SERVICE_STATUS_HANDLE handle = RegisterServiceCtrlHandlerExW(service_name.c_str(), control_handler, context.get());
+  if (handle == nullptr) {
+    return std::unexpected(Error::fixed(winapi_io_error));
+  }
+  return ControlRegistration{handle, std::move(context)};
+}
+
+}  // namespace orvanta

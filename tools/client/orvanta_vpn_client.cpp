@@ -1,0 +1,149 @@
+// A small command-line client for the helper service: sends one request line, prints the reply line.
+//
+//   orvanta-vpn-client [--port N] status
+//   orvanta-vpn-client [--port N] connect OPENVPN CONFIG AUTH LOG
+//   orvanta-vpn-client [--port N] disconnect
+//   orvanta-vpn-client [--port N] raw LINE        (LINE is sent as it is, followed by a line feed)
+//
+// Exit status: 0 for a reply with "ok":true, 1 for "ok":false, 2 when no reply could be had.
+#include <cstring>
+
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+using socket_type = SOCKET;
+constexpr socket_type no_socket = INVALID_SOCKET;
+static int last_socket_error() { return WSAGetLastError(); }
+static const char* socket_error_text(int code) { return code == WSAECONNREFUSED ? "connection refused" : "socket error"; }
+static void close_socket(socket_type s) { closesocket(s); }
+#else
+#include <arpa/inet.h>
+#include <cerrno>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+using socket_type = int;
+constexpr socket_type no_socket = -1;
+static int last_socket_error() { return errno; }
+static const char* socket_error_text(int code) { return std::strerror(code); }
+static void close_socket(socket_type s) { ::close(s); }
+#endif
+
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+constexpr const char* usage =
+    "usage: orvanta-vpn-client [--port N] status\n"
+    "       orvanta-vpn-client [--port N] connect OPENVPN CONFIG AUTH LOG\n"
+    "       orvanta-vpn-client [--port N] disconnect\n"
+    "       orvanta-vpn-client [--port N] raw LINE\n";
+
+std::string request_line(const std::vector<std::string>& words) {
+  const std::string& command = words[0];
+  if (command == "raw") {
+    return words[1] + "\n";
+  }
+  rapidjson::StringBuffer buffer;
+  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+  writer.StartObject();
+  writer.Key("cmd");
+  writer.String(command.c_str(), static_cast<rapidjson::SizeType>(command.size()));
+  if (command == "connect") {
+    const char* fields[] = {"openvpn", "config", "auth", "log"};
+    for (std::size_t i = 0; i < 4; ++i) {
+      writer.Key(fields[i]);
+      writer.String(words[i + 1].c_str(), static_cast<rapidjson::SizeType>(words[i + 1].size()));
+    }
+  }
+  writer.EndObject();
+  return std::string(buffer.GetString(), buffer.GetSize()) + "\n";
+}
+
+bool valid_arity(const std::vector<std::string>& words) {
+  if (words.empty()) return false;
+  const std::string& c = words[0];
+  if (c == "status" || c == "disconnect") return words.size() == 1;
+  if (c == "connect") return words.size() == 5;
+  if (c == "raw") return words.size() == 2;
+  return false;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  unsigned long port = 49877;
+  std::vector<std::string> words;
+  for (int i = 1; i < argc; ++i) {
+    if (std::string_view(argv[i]) == "--port" && i + 1 < argc) {
+      port = std::strtoul(argv[++i], nullptr, 10);
+    } else {
+      words.emplace_back(argv[i]);
+    }
+  }
+  if (!valid_arity(words) || port == 0 || port > 65535) {
+    std::fputs(usage, stderr);
+    return 2;
+  }
+  const std::string address = "127.0.0.1:" + std::to_string(port);
+
+#ifdef _WIN32
+  WSADATA data;
+  if (WSAStartup(MAKEWORD(2, 2), &data) != 0) {
+    std::fprintf(stderr, "orvanta-vpn-client: Winsock could not be initialised\n");
+    return 2;
+  }
+#endif
+  const socket_type s = socket(AF_INET, SOCK_STREAM, 0);
+  if (s == no_socket) {
+    std::fprintf(stderr, "orvanta-vpn-client: cannot create a socket (error %d)\n", last_socket_error());
+    return 2;
+  }
+  sockaddr_in peer{};
+  peer.sin_family = AF_INET;
+  peer.sin_port = htons(static_cast<unsigned short>(port));
+  peer.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(s, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0) {
+    const int code = last_socket_error();
+    std::fprintf(stderr, "orvanta-vpn-client: nothing is listening on %s: %s (error %d); is the service running?\n",
+                 address.c_str(), socket_error_text(code), code);
+    close_socket(s);
+    return 2;
+  }
+
+  const std::string line = request_line(words);
+  for (std::size_t sent = 0; sent < line.size();) {
+    const auto n = send(s, line.data() + sent, static_cast<int>(line.size() - sent), 0);
+    if (n <= 0) {
+      std::fprintf(stderr, "orvanta-vpn-client: sending to %s failed (error %d)\n", address.c_str(),
+                   last_socket_error());
+      close_socket(s);
+      return 2;
+    }
+    sent += static_cast<std::size_t>(n);
+  }
+
+  std::string reply;
+  char buffer[4096];
+  for (;;) {
+    const auto n = recv(s, buffer, static_cast<int>(sizeof buffer), 0);
+    if (n <= 0) break;
+    reply.append(buffer, static_cast<std::size_t>(n));
+  }
+  close_socket(s);
+  if (reply.empty()) {
+    std::fprintf(stderr, "orvanta-vpn-client: %s closed the connection without a reply\n", address.c_str());
+    return 2;
+  }
+  std::fwrite(reply.data(), 1, reply.size(), stdout);
+  if (reply.back() != '\n') std::fputc('\n', stdout);
+  return reply.rfind("{\"ok\":true", 0) == 0 ? 0 : 1;
+}
