@@ -24,7 +24,7 @@ test-native: build-native
 test-windows: build-windows
 	@ctest --preset windows
 
-run: build-windows
+run: build
 	@scripts/run-service.sh
 
 fuzz: bootstrap

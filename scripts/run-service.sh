@@ -1,5 +1,56 @@
 #!/usr/bin/env bash
-# Builds are done by make; the service host is not wired up yet, so this only shows what was built.
+# `make run`: registers the service in a private Wine prefix, starts it, shows a status exchange and
+# keeps it serving until interrupted; then stops it, removes it and leaves nothing running.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-echo "built: build/windows/bin/orvanta-vpn-helper-windows.exe (the service host does not exist yet)"
+top=$(cd "$(dirname "$0")/.." && pwd)
+. "$top/scripts/wine-env.sh"
+wine_setup_env "$top/build/windows/run-prefix"
+
+exe="$top/build/windows/bin/orvanta-vpn-helper-windows.exe"
+keepalive="$top/build/windows/bin/wine-keepalive.exe"
+client="$top/build/native/bin/orvanta-vpn-client"
+winexe="Z:${exe//\//\\}"
+name=OrvantaVpnHelper
+
+sc() { "$WINE" sc "$@" 2>/dev/null | tr -d '\r'; }
+state() { sc query "$name" | awk '/STATE/ {print $4; exit}'; }
+
+cleanup() {
+  trap - EXIT INT TERM
+  echo
+  if [ "$(state)" = RUNNING ]; then
+    echo "stopping $name"
+    sc stop "$name" >/dev/null || true
+    for _ in $(seq 1 100); do [ "$(state)" = STOPPED ] && break; sleep 0.1; done
+  fi
+  sc delete "$name" >/dev/null || true
+  "$WINESERVER" -k 2>/dev/null || true
+  echo "stopped; nothing is left running"
+}
+trap cleanup EXIT INT TERM
+
+mkdir -p "$WINEPREFIX"
+[ -f "$WINEPREFIX/system.reg" ] || { echo "making the Wine prefix $WINEPREFIX"; "$WINE" wineboot -i >/dev/null 2>&1 || true; }
+
+# A service under Wine lives only while some ordinary Wine process does.
+"$WINE" "$keepalive" >/dev/null 2>&1 &
+
+sc delete "$name" >/dev/null 2>&1 || true
+sc create "$name" binPath= "\"$winexe\"" start= demand >/dev/null
+sc start "$name" >/dev/null
+for _ in $(seq 1 100); do "$client" status >/dev/null 2>&1 && break; sleep 0.1; done
+
+echo "$name is $(state), serving 127.0.0.1:49877"
+echo "> {\"cmd\":\"status\"}"
+printf '< '; "$client" status || true
+cat <<EOT
+
+Try it from another terminal:
+  $client status
+  $client connect 'C:\\path\\to\\openvpn.exe' 'C:\\vpn\\client.ovpn' 'C:\\vpn\\auth.txt' 'C:\\vpn\\openvpn.log'
+  $client disconnect
+  $client raw '{"cmd":"status","extra":[1,2]}'
+Press Ctrl-C to stop the service.
+EOT
+while [ "$(state)" = RUNNING ]; do sleep 1; done
+echo "$name is no longer running ($(state))"

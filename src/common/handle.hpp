@@ -72,4 +72,12 @@ struct SocketTraits {
 };
 using UniqueSocket = UniqueResource<SocketTraits>;
 
+// Handles to the Service Control Manager and to services.
+struct ServiceHandleTraits {
+  using value_type = SC_HANDLE;
+  static SC_HANDLE empty() { return nullptr; }
+  static void close(SC_HANDLE h) { CloseServiceHandle(h); }
+};
+using UniqueServiceHandle = UniqueResource<ServiceHandleTraits>;
+
 }  // namespace orvanta
