@@ -1,0 +1,252 @@
+// The first reading phase, driven by the JSON reader's events as it goes from left to right.
+#include "protocol/document.hpp"
+
+#include <optional>
+#include <utility>
+
+#include <rapidjson/reader.h>
+
+#include "protocol/error_position.hpp"
+#include "protocol/syntax_error.hpp"
+#include "protocol/text_stream.hpp"
+
+namespace orvanta::protocol {
+namespace {
+
+// Numbers arrive as their literal so that we classify them (and keep "-0" apart from "0"); the reader
+// stops after the top-level value so that trailing bytes wait for the second phase; and it rejects
+// invalid UTF-8 and raw control characters inside strings.
+constexpr unsigned kReadFlags = rapidjson::kParseValidateEncodingFlag | rapidjson::kParseStopWhenDoneFlag |
+                                rapidjson::kParseNumbersAsStringsFlag;
+
+// The top-level value is level 1. The reader descends recursively and has no limit of its own; this
+// one bounds its stack use too.
+constexpr std::size_t kMaxDepth = 127;
+
+bool is_json_white_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+std::optional<Tag> tag_named(std::string_view name) {
+  if (name == "connect") {
+    return Tag::Connect;
+  }
+  if (name == "disconnect") {
+    return Tag::Disconnect;
+  }
+  if (name == "status") {
+    return Tag::Status;
+  }
+  return std::nullopt;
+}
+
+// Receives the reader's events. Returning false stops the reader; the reason is in error().
+//
+// 1. Top level: an object or array sets the form; any other value is "invalid type".
+// 2. Object form, level 1: the key "cmd" announces the tag (a second one is "duplicate field");
+//    every other key's value is retained with it.
+// 3. Array form, level 1: the first element is the tag, the others are retained.
+// 4. The tag is resolved as soon as it is read: a string names a variant or is an unknown variant;
+//    anything else is "invalid type".
+// 5. Deeper levels only count the depth; their values are read for syntax and then dropped.
+// 6. When level 1 closes without a tag: "missing field `cmd`".
+class DocumentHandler {
+ public:
+  DocumentHandler(std::string_view text, const TextStream& stream) : text_(text), stream_(stream) {}
+
+  bool Null() { return on_scalar({ValueKind::Null, {}}); }
+  bool Bool(bool b) { return on_scalar({ValueKind::Boolean, b ? "true" : "false"}); }
+  // With numbers read as literals, only RawNumber is called.
+  bool Int(int) { return false; }
+  bool Uint(unsigned) { return false; }
+  bool Int64(std::int64_t) { return false; }
+  bool Uint64(std::uint64_t) { return false; }
+  bool Double(double) { return false; }
+
+  bool RawNumber(const char* literal, rapidjson::SizeType length, bool) {
+    const std::size_t end = stream_.Tell();
+    // The reader ends a number after a leading 0 even when digits follow ("01"); JSON forbids that.
+    if (end < text_.size() && is_digit(text_[end])) {
+      return fail(error_at("invalid number", text_, end + 1));
+    }
+    auto value = number_value(std::string_view(literal, length));
+    if (!value) {
+      return fail(error_at("number out of range", text_, end));
+    }
+    return on_scalar(std::move(*value));
+  }
+
+  bool String(const char* content, rapidjson::SizeType length, bool) {
+    const std::string_view decoded(content, length);
+    if (!check_surrogates(decoded)) {
+      return false;
+    }
+    return on_scalar({ValueKind::String, std::string(decoded)});
+  }
+
+  bool Key(const char* content, rapidjson::SizeType length, bool) {
+    const std::string_view key(content, length);
+    if (!check_surrogates(key)) {
+      return false;
+    }
+    if (depth_ != 1) {
+      return true;
+    }
+    if (key != "cmd") {
+      key_ = key;
+      return true;
+    }
+    if (tag_) {
+      return fail(error_at("duplicate field `cmd`", text_, point_after_duplicate_key()));
+    }
+    expecting_tag_ = true;
+    return true;
+  }
+
+  bool StartObject() { return on_open(ValueKind::Map); }
+  bool StartArray() { return on_open(ValueKind::Sequence); }
+  bool EndObject(rapidjson::SizeType) { return on_close(); }
+  bool EndArray(rapidjson::SizeType) { return on_close(); }
+
+  [[nodiscard]] const std::optional<RequestError>& error() const { return error_; }
+
+  // Valid once the reader has finished without a fault.
+  [[nodiscard]] Document take_document() {
+    Document document;
+    document.tag = tag_.value_or(Tag::Status);
+    if (sequence_form_) {
+      document.body = std::move(elements_);
+    } else {
+      document.body = std::move(members_);
+    }
+    document.end = end_;
+    return document;
+  }
+
+ private:
+  bool fail(RequestError error) {
+    error_ = std::move(error);
+    return false;
+  }
+
+  bool check_surrogates(std::string_view decoded) {
+    if (!holds_surrogate(decoded)) {
+      return true;
+    }
+    // The closing quote is the byte just before the reader's position.
+    auto error = lone_trailing_surrogate(text_, stream_.Tell() - 1);
+    return fail(error ? std::move(*error)
+                      : error_at("lone trailing surrogate in hex escape", text_, stream_.Tell()));
+  }
+
+  bool on_scalar(Value value) {
+    if (depth_ == 0) {
+      return fail(error_at(
+          "invalid type: " + describe_kind(value) + ", expected internally tagged enum HelperRequest", text_,
+          stream_.Tell()));
+    }
+    if (depth_ == 1) {
+      return on_top_level_value(std::move(value), stream_.Tell());
+    }
+    return true;
+  }
+
+  bool on_open(ValueKind kind) {
+    if (depth_ == kMaxDepth) {
+      return fail(error_at("recursion limit exceeded", text_, stream_.Tell()));
+    }
+    if (depth_ == 0) {
+      sequence_form_ = kind == ValueKind::Sequence;
+      expecting_tag_ = sequence_form_;
+    } else if (depth_ == 1) {
+      // A tag of this kind is reported before its bracket, which counts as not read.
+      if (!on_top_level_value({kind, {}}, stream_.Tell() - 1)) {
+        return false;
+      }
+    }
+    ++depth_;
+    return true;
+  }
+
+  bool on_close() {
+    --depth_;
+    if (depth_ > 0) {
+      return true;
+    }
+    if (!tag_) {
+      return fail(error_at("missing field `cmd`", text_, stream_.Tell()));
+    }
+    end_ = stream_.Tell();
+    return true;
+  }
+
+  // A member value of the object form or an element of the array form; `point` is where a fault in
+  // the tag would be reported.
+  bool on_top_level_value(Value value, std::size_t point) {
+    if (expecting_tag_) {
+      expecting_tag_ = false;
+      return resolve_tag(value, point);
+    }
+    if (sequence_form_) {
+      elements_.push_back(std::move(value));
+    } else {
+      members_.push_back({std::move(key_), std::move(value)});
+    }
+    return true;
+  }
+
+  bool resolve_tag(const Value& value, std::size_t point) {
+    if (value.kind != ValueKind::String) {
+      return fail(
+          error_at("invalid type: " + describe_kind(value) + ", expected variant identifier", text_, point));
+    }
+    tag_ = tag_named(value.text);
+    if (!tag_) {
+      return fail(
+          error_at("unknown variant `" + value.text + "`, expected one of `connect`, `disconnect`, `status`",
+                   text_, point));
+    }
+    return true;
+  }
+
+  // Just after the key's closing quote and the white space after it, and after a '}' that follows.
+  [[nodiscard]] std::size_t point_after_duplicate_key() const {
+    std::size_t point = stream_.Tell();
+    while (point < text_.size() && is_json_white_space(text_[point])) {
+      ++point;
+    }
+    if (point < text_.size() && text_[point] == '}') {
+      ++point;
+    }
+    return point;
+  }
+
+  std::string_view text_;
+  const TextStream& stream_;
+  std::size_t depth_ = 0;
+  bool sequence_form_ = false;
+  bool expecting_tag_ = false;
+  std::optional<Tag> tag_;
+  std::string key_;  // the key of the member whose value comes next (object form)
+  ObjectBody members_;
+  SequenceBody elements_;
+  std::size_t end_ = 0;
+  std::optional<RequestError> error_;
+};
+
+}  // namespace
+
+std::expected<Document, RequestError> read_document(std::string_view text) {
+  TextStream stream(text);
+  DocumentHandler handler(text, stream);
+  rapidjson::Reader reader;
+  const rapidjson::ParseResult result = reader.Parse<kReadFlags>(stream, handler);
+  if (handler.error()) {
+    return std::unexpected(*handler.error());
+  }
+  if (result.IsError()) {
+    return std::unexpected(syntax_error(text, result.Code(), stream.last_peek()));
+  }
+  return handler.take_document();
+}
+
+}  // namespace orvanta::protocol

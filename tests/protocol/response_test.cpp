@@ -1,0 +1,54 @@
+// The reply bytes: each field's form and the escapes inside the message.
+#include "protocol/response.hpp"
+
+#include <gtest/gtest.h>
+
+namespace orvanta {
+namespace {
+
+TEST(EncodeResponse, WritesTheFixedDocumentForEachReply) {
+  struct Case {
+    HelperResponse response;
+    std::string_view expected;
+  } cases[] = {
+      {{true, "stopped", std::nullopt}, "{\"ok\":true,\"message\":\"stopped\",\"pid\":null}\n"},
+      {{true, "running", 4242}, "{\"ok\":true,\"message\":\"running\",\"pid\":4242}\n"},
+      {{true, "OpenVPN started", 4242}, "{\"ok\":true,\"message\":\"OpenVPN started\",\"pid\":4242}\n"},
+      {{true, "OpenVPN stopped", std::nullopt},
+       "{\"ok\":true,\"message\":\"OpenVPN stopped\",\"pid\":null}\n"},
+      {{false, "Invalid request JSON: missing field `log`", std::nullopt},
+       "{\"ok\":false,\"message\":\"Invalid request JSON: missing field `log`\",\"pid\":null}\n"},
+      {{false,
+        "Invalid request JSON: invalid type: string \"status\", expected internally tagged enum "
+        "HelperRequest at "
+        "line 1 column 8",
+        std::nullopt},
+       R"({"ok":false,"message":"Invalid request JSON: invalid type: string \"status\", expected internally tagged enum HelperRequest at line 1 column 8","pid":null})"
+       "\n"},
+      {{true, "", 0}, "{\"ok\":true,\"message\":\"\",\"pid\":0}\n"},
+      {{false, "x", 4294967295u}, "{\"ok\":false,\"message\":\"x\",\"pid\":4294967295}\n"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(encode_response(c.response), c.expected) << c.response.message;
+  }
+}
+
+TEST(EncodeResponse, EscapesOnlyQuotesBackslashesAndControlBytes) {
+  struct Case {
+    std::string message;
+    std::string_view written;
+  } cases[] = {
+      {"tab\there\x1b", R"("tab\there\u001b")"},
+      {"\"q\" \\b\\", R"("\"q\" \\b\\")"},
+      {"\b\f\n\r", R"("\b\f\n\r")"},
+      {std::string("\x00\x01\x1f", 3), R"("\u0000\u0001\u001f")"},
+      {"/ \x7f \xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", "\"/ \x7f \xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80\""},
+  };
+  for (const auto& c : cases) {
+    const std::string expected = "{\"ok\":true,\"message\":" + std::string(c.written) + ",\"pid\":null}\n";
+    EXPECT_EQ(encode_response({true, c.message, std::nullopt}), expected) << c.written;
+  }
+}
+
+}  // namespace
+}  // namespace orvanta
