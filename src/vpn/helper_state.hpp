@@ -13,9 +13,9 @@ class HelperState;  // defined in vpn/helper_state_impl.hpp; shared, reference-c
 [[nodiscard]] std::shared_ptr<HelperState> make_helper_state();
 
 // connect: stop any recorded OpenVPN, launch a new one and record it.
-[[nodiscard]] HelperResponse start_openvpn(const std::shared_ptr<HelperState>& state, const std::string& openvpn,
-                                           const std::string& config, const std::string& auth,
-                                           const std::string& log);
+[[nodiscard]] HelperResponse start_openvpn(const std::shared_ptr<HelperState>& state,
+                                           const std::string& openvpn, const std::string& config,
+                                           const std::string& auth, const std::string& log);
 // disconnect: stop the recorded OpenVPN (if any); always "OpenVPN stopped".
 [[nodiscard]] HelperResponse disconnect_openvpn(const std::shared_ptr<HelperState>& state);
 // status: "running" with the recorded id, or "stopped".

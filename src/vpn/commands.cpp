@@ -1,0 +1,23 @@
+// The command lines of the OpenVPN launch and of the taskkill run.
+#include "vpn/commands.hpp"
+
+namespace orvanta {
+
+Command openvpn_command(const std::string& openvpn, const std::string& config, const std::string& auth,
+                        const std::string& log) {
+  Command command(openvpn);
+  command.arg("--config").arg(config).arg("--auth-user-pass").arg(auth);
+  command.arg("--auth-nocache").arg("--redirect-gateway").arg("def1").arg("--verb").arg("3");
+  command.arg("--log").arg(log);
+  command.stdin_mode(StdioMode::Null).stdout_mode(StdioMode::Null).stderr_mode(StdioMode::Null);
+  return command;
+}
+
+Command taskkill_command(std::uint32_t pid) {
+  Command command("taskkill");
+  command.arg("/PID").arg(std::to_string(pid)).arg("/T").arg("/F");
+  command.stdout_mode(StdioMode::Null).stderr_mode(StdioMode::Null);
+  return command;
+}
+
+}  // namespace orvanta

@@ -1,0 +1,21 @@
+// The two launches of OpenVPN supervision: OpenVPN with its fixed options, and taskkill for its tree.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "process/command.hpp"
+
+namespace orvanta {
+
+// The client's program with the eleven fixed arguments, in this order:
+//   --config <config> --auth-user-pass <auth> --auth-nocache --redirect-gateway def1 --verb 3 --log <log>
+// The texts go in unchanged (the launch quotes them); all three standard streams are the null device.
+[[nodiscard]] Command openvpn_command(const std::string& openvpn, const std::string& config,
+                                      const std::string& auth, const std::string& log);
+
+// taskkill /PID <pid in decimal> /T /F, its output and errors on the null device. Standard input is left
+// unset, so the launch inherits the service's own.
+[[nodiscard]] Command taskkill_command(std::uint32_t pid);
+
+}  // namespace orvanta

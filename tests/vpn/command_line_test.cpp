@@ -1,0 +1,48 @@
+// The command line OpenVPN gets is exactly the eleven arguments after the program, whatever the texts
+// hold; the stand-in reads its own argument vector back.
+#include <string>
+#include <vector>
+
+#include "standin_world.hpp"
+
+namespace orvanta::vpn_test {
+namespace {
+
+TEST_F(VpnTest, OpenVpnGetsExactlyTheElevenArguments) {
+  struct Case {
+    std::string program_at;  // where the stand-in copy lies in the sandbox
+    std::string openvpn;     // the program text, relative to the sandbox
+    std::string config_at;   // the plan, which the stand-in finds after --config
+    std::string auth;
+    std::string log;
+  };
+  const Case cases[] = {
+      {"a\\openvpn.exe", "a\\openvpn.exe", "client.ovpn", "C:\\vpn\\auth.txt", "C:\\vpn\\openvpn.log"},
+      {"Program Files\\OpenVPN\\bin\\openvpn.exe", "Program Files\\OpenVPN\\bin\\openvpn.exe",
+       "my configs\\client one.ovpn", "C:\\vpn dir\\auth file.txt", ""},
+      {"b\\openvpn.exe", "b\\openvpn", "c\\client.ovpn", "say \"hi\" \\\"twice\\\"", "C:\\logs dir\\\\"},
+      {"c\\openvpn.exe", "c\\openvpn.exe", "and & ^ % ' folder\\x.ovpn", "\\\\server\\share\\a b\\",
+       "\"quoted log\""},
+      {"Überprüfung ñ\\日本 openvpn.exe", "Überprüfung ñ\\日本 openvpn.exe", "конфиг\\клиент.ovpn",
+       "пароль 😀.txt", "журнал\t😀.log"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.openvpn + " | " + c.config_at + " | " + c.auth + " | " + c.log);
+    copy_standin(path_from_utf8(c.program_at));
+    const Planned planned = plan("argv", {}, path_from_utf8(c.config_at));
+    const std::string openvpn = utf8(root_ / path_from_utf8(c.openvpn));
+
+    const HelperResponse started = start_openvpn(state_, openvpn, planned.plan, c.auth, c.log);
+    ASSERT_TRUE(started.pid) << started.message;
+    ASSERT_EQ(wait_for_pid(planned.pid_out), *started.pid);
+    EXPECT_EQ(read_argv(planned.argv_out),
+              (std::vector<std::string>{openvpn, "--config", planned.plan, "--auth-user-pass", c.auth,
+                                        "--auth-nocache", "--redirect-gateway", "def1", "--verb", "3",
+                                        "--log", c.log}));
+    EXPECT_EQ(disconnect_openvpn(state_), kDisconnected);
+    std::filesystem::remove(planned.pid_out);
+  }
+}
+
+}  // namespace
+}  // namespace orvanta::vpn_test

@@ -1,0 +1,81 @@
+// Stand-in for the system's taskkill in the vpn tests. It ends nothing, like a taskkill that fails or
+// lacks /T, so only the job object can end a stopped tree. Each run appends one line to taskkill.log
+// next to this program:
+//   <its command line, UTF-8> TAB <image path of the process that the /PID id names now>
+// or "!open N" / "!image N" after the TAB when that process could not be opened or asked.
+// While a file taskkill.hold exists next to it, it waits before it exits (20 s at most).
+#include <windows.h>
+#include <shellapi.h>
+
+#include <cwchar>
+#include <string>
+#include <string_view>
+
+#include "common/handle.hpp"
+
+namespace {
+
+std::string utf8(std::wstring_view wide) {
+  if (wide.empty()) {
+    return {};
+  }
+  const int size = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
+                                       nullptr, nullptr);
+  std::string text(static_cast<std::size_t>(size), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(), size, nullptr,
+                      nullptr);
+  return text;
+}
+
+std::wstring own_directory() {
+  std::wstring path(32768, L'\0');
+  path.resize(GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size())));
+  return path.substr(0, path.find_last_of(L'\\'));
+}
+
+std::wstring what_the_id_names(const wchar_t* digits) {
+  const DWORD pid = std::wcstoul(digits, nullptr, 10);
+  const orvanta::UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+  if (!process) {
+    return L"!open " + std::to_wstring(GetLastError());
+  }
+  std::wstring image(32768, L'\0');
+  DWORD size = static_cast<DWORD>(image.size());
+  if (!QueryFullProcessImageNameW(process.get(), 0, image.data(), &size)) {
+    return L"!image " + std::to_wstring(GetLastError());
+  }
+  image.resize(size);
+  return image;
+}
+
+}  // namespace
+
+int main() {
+  const wchar_t* command_line = GetCommandLineW();
+  int argc = 0;
+  wchar_t** argv = CommandLineToArgvW(command_line, &argc);
+  std::wstring named = L"!no /PID";
+  for (int i = 1; argv != nullptr && i + 1 < argc; ++i) {
+    if (std::wcscmp(argv[i], L"/PID") == 0) {
+      named = what_the_id_names(argv[i + 1]);
+    }
+  }
+  LocalFree(argv);
+
+  const std::wstring directory = own_directory();
+  const std::string line = utf8(command_line) + "\t" + utf8(named) + "\n";
+  const orvanta::UniqueFile log(CreateFileW((directory + L"\\taskkill.log").c_str(), FILE_APPEND_DATA,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  DWORD written = 0;
+  if (log) {
+    WriteFile(log.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+  }
+
+  const std::wstring hold = directory + L"\\taskkill.hold";
+  for (int waited = 0; waited < 20000 && GetFileAttributesW(hold.c_str()) != INVALID_FILE_ATTRIBUTES;
+       waited += 10) {
+    Sleep(10);
+  }
+  return 1;
+}

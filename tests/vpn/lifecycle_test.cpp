@@ -1,0 +1,115 @@
+// connect, status and disconnect with the stand-in playing OpenVPN: replies, launch failures, an
+// OpenVPN that ends by itself, and letting go of the state.
+#include <string>
+
+#include "common/error.hpp"
+#include "standin_world.hpp"
+#include "vpn/helper_state_impl.hpp"
+
+namespace orvanta::vpn_test {
+namespace {
+
+TEST_F(VpnTest, ConnectStatusReconnectDisconnect) {
+  EXPECT_EQ(query_status(state_), kStopped);
+
+  const Planned first = plan("first");
+  const HelperResponse started = connect(first);
+  ASSERT_TRUE(started.pid) << started.message;
+  EXPECT_EQ(started, (HelperResponse{true, "OpenVPN started", started.pid}));
+  EXPECT_EQ(wait_for_pid(first.pid_out), *started.pid);
+  Watched first_process(*started.pid);
+  EXPECT_EQ(query_status(state_), (HelperResponse{true, "running", started.pid}));
+
+  const Planned second = plan("second");
+  const HelperResponse restarted = connect(second);
+  ASSERT_TRUE(restarted.pid) << restarted.message;
+  EXPECT_EQ(restarted, (HelperResponse{true, "OpenVPN started", restarted.pid}));
+  EXPECT_FALSE(first_process.running());
+  EXPECT_EQ(wait_for_pid(second.pid_out), *restarted.pid);
+  Watched second_process(*restarted.pid);
+  EXPECT_EQ(query_status(state_), (HelperResponse{true, "running", restarted.pid}));
+
+  EXPECT_EQ(disconnect_openvpn(state_), kDisconnected);
+  EXPECT_FALSE(second_process.running());
+  EXPECT_EQ(query_status(state_), kStopped);
+  EXPECT_EQ(taskkill_runs(), (std::vector<TaskkillRun>{{taskkill_line(*started.pid), standin_},
+                                                       {taskkill_line(*restarted.pid), standin_}}));
+}
+
+TEST_F(VpnTest, OpenVpnThatEndsByItselfIsClearedAndWhatItLeftEndsAtTheNextStop) {
+  const Planned leftover = plan("leftover");
+  const Planned openvpn = plan("openvpn", {"grandchild_plan=" + leftover.plan, "exit_code=3"});
+  const HelperResponse started = connect(openvpn);
+  ASSERT_TRUE(started.pid) << started.message;
+  Watched openvpn_process(*started.pid);
+  Watched leftover_process(wait_for_pid(leftover.pid_out));
+  ASSERT_TRUE(openvpn_process.ends_within(10000));
+
+  EXPECT_EQ(query_status(state_), kStopped);
+  EXPECT_TRUE(leftover_process.running());
+  EXPECT_EQ(disconnect_openvpn(state_), kDisconnected);
+  EXPECT_TRUE(taskkill_runs().empty()) << "nothing was recorded any more";
+  EXPECT_FALSE(leftover_process.running());
+}
+
+// The error text of a system error is the platform's, so the reply is checked against the code it names.
+TEST_F(VpnTest, FailedLaunchStopsTheRunningOneAndReportsTheSystemError) {
+  const HelperResponse started = connect(plan("running"));
+  ASSERT_TRUE(started.pid) << started.message;
+  Watched running(*started.pid);
+
+  const std::string missing = utf8(root_ / "no such folder" / "openvpn.exe");
+  const HelperResponse failed = start_openvpn(state_, missing, plan("unused").plan, "auth", "log");
+  const std::string prefix = "Failed to start OpenVPN: ";
+  const std::size_t code_at = failed.message.rfind("(os error ");
+  ASSERT_NE(code_at, std::string::npos) << failed.message;
+  const std::uint32_t code = static_cast<std::uint32_t>(std::stoul(failed.message.substr(code_at + 10)));
+  EXPECT_TRUE(code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) << code;
+  EXPECT_EQ(failed, (HelperResponse{false, prefix + error_text(Error::os(code)), std::nullopt}));
+
+  EXPECT_FALSE(running.running());
+  EXPECT_EQ(query_status(state_), kStopped);
+  EXPECT_EQ(taskkill_runs(), (std::vector<TaskkillRun>{{taskkill_line(*started.pid), standin_}}));
+}
+
+TEST_F(VpnTest, LaunchErrorsWithFixedTexts) {
+  struct Case {
+    std::string openvpn;
+    std::string text;
+  };
+  const Case cases[] = {
+      {"", "program path has no file name"},
+      {"C:\\vpn\\", "program path has no file name"},
+      {"orvanta-no-such-openvpn", "program not found"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.openvpn);
+    EXPECT_EQ(start_openvpn(state_, c.openvpn, "config", "auth", "log"),
+              (HelperResponse{false, "Failed to start OpenVPN: " + c.text, std::nullopt}));
+    EXPECT_EQ(query_status(state_), kStopped);
+  }
+  EXPECT_TRUE(taskkill_runs().empty());
+}
+
+TEST_F(VpnTest, ReleasingTheLastReferenceClosesHandlesAndLeavesTheTreeRunning) {
+  const Planned grandchild = plan("grandchild");
+  const HelperResponse started = connect(plan("openvpn", {"grandchild_plan=" + grandchild.plan}));
+  ASSERT_TRUE(started.pid) << started.message;
+  Watched openvpn_process(*started.pid);
+  Watched grandchild_process(wait_for_pid(grandchild.pid_out));
+  const HANDLE process = state_->child->process_handle();
+  const HANDLE job = state_->job.get();
+
+  state_.reset();
+  DWORD flags = 0;
+  EXPECT_FALSE(GetHandleInformation(process, &flags));
+  EXPECT_FALSE(GetHandleInformation(job, &flags));
+  EXPECT_FALSE(openvpn_process.ends_within(200));
+  EXPECT_FALSE(grandchild_process.ends_within(200));
+  EXPECT_TRUE(taskkill_runs().empty());
+  openvpn_process.terminate();
+  grandchild_process.terminate();
+}
+
+}  // namespace
+}  // namespace orvanta::vpn_test

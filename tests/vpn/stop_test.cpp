@@ -1,0 +1,70 @@
+// Stopping OpenVPN: the whole tree ends although the stand-in taskkill ends nothing, taskkill runs only
+// for a recorded OpenVPN and while its id still names it, and status never waits for a stop.
+#include <atomic>
+#include <thread>
+
+#include "standin_world.hpp"
+
+namespace orvanta::vpn_test {
+namespace {
+
+TEST_F(VpnTest, StopEndsTheWholeTree) {
+  const Planned great_grandchild = plan("great-grandchild");
+  const Planned grandchild = plan("grandchild", {"grandchild_plan=" + great_grandchild.plan});
+  const HelperResponse started = connect(plan("openvpn", {"grandchild_plan=" + grandchild.plan}));
+  ASSERT_TRUE(started.pid) << started.message;
+  Watched tree[] = {Watched(*started.pid), Watched(wait_for_pid(grandchild.pid_out)),
+                    Watched(wait_for_pid(great_grandchild.pid_out))};
+  for (const Watched& process : tree) {
+    ASSERT_TRUE(process.running());
+  }
+
+  stop_openvpn(state_);
+  for (const Watched& process : tree) {
+    EXPECT_FALSE(process.running());
+  }
+  EXPECT_EQ(taskkill_runs(), (std::vector<TaskkillRun>{{taskkill_line(*started.pid), standin_}}));
+  EXPECT_EQ(query_status(state_), kStopped);
+}
+
+TEST_F(VpnTest, StopWithNothingRecordedRunsNoTaskkill) {
+  stop_openvpn(state_);
+  EXPECT_EQ(disconnect_openvpn(state_), kDisconnected);
+  EXPECT_TRUE(taskkill_runs().empty());
+
+  const HelperResponse started = connect(plan("openvpn"));
+  ASSERT_TRUE(started.pid) << started.message;
+  EXPECT_EQ(disconnect_openvpn(state_), kDisconnected);
+  EXPECT_EQ(disconnect_openvpn(state_), kDisconnected);
+  EXPECT_EQ(taskkill_runs(), (std::vector<TaskkillRun>{{taskkill_line(*started.pid), standin_}}));
+}
+
+TEST_F(VpnTest, StatusAnswersStoppedWhileTheStopStillRunsTaskkill) {
+  const HelperResponse started = connect(plan("openvpn"));
+  ASSERT_TRUE(started.pid) << started.message;
+
+  hold_taskkill(true);
+  std::atomic<bool> stop_done{false};
+  HelperResponse disconnected;
+  std::jthread disconnect([&] {
+    disconnected = disconnect_openvpn(state_);
+    stop_done = true;
+  });
+  const ULONGLONG deadline = GetTickCount64() + 10000;
+  while (taskkill_runs().empty() && GetTickCount64() < deadline) {
+    Sleep(5);
+  }
+  const bool taskkill_started = !taskkill_runs().empty();
+  const HelperResponse status = query_status(state_);
+  const bool stop_done_before_status = stop_done;
+  hold_taskkill(false);
+  disconnect.join();
+
+  ASSERT_TRUE(taskkill_started);
+  EXPECT_EQ(status, kStopped);
+  EXPECT_FALSE(stop_done_before_status) << "status waited for the taskkill run";
+  EXPECT_EQ(disconnected, kDisconnected);
+}
+
+}  // namespace
+}  // namespace orvanta::vpn_test
