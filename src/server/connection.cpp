@@ -1,0 +1,109 @@
+// serve_connection: read handle, blocking reads with a deadline, the answer, the reply, the close.
+#include "server/connection.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+
+#include "server/request_answer.hpp"
+#include "server/send_response.hpp"
+#include "server/winsock.hpp"
+#include "server/winsock_codes.hpp"
+#include "vpn/helper_state.hpp"
+
+namespace orvanta {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+class HelperStateOperations final : public Operations {
+ public:
+  explicit HelperStateOperations(const std::shared_ptr<HelperState>& state) : state_(state) {}
+  HelperResponse connect(const Connect& request) override {
+    return start_openvpn(state_, request.openvpn, request.config, request.auth, request.log);
+  }
+  HelperResponse disconnect() override { return disconnect_openvpn(state_); }
+  HelperResponse status() override { return query_status(state_); }
+
+ private:
+  const std::shared_ptr<HelperState>& state_;
+};
+
+Error last_socket_error() { return Error::os(static_cast<std::uint32_t>(WSAGetLastError())); }
+
+// An accepted socket carries the listener's event selection, and with it non-blocking mode, which
+// cannot be left until the selection is cancelled. The reads below wait for the client instead.
+Result<void> make_blocking(SOCKET connection) {
+  if (WSAEventSelect(connection, nullptr, 0) == SOCKET_ERROR) {
+    return std::unexpected(last_socket_error());
+  }
+  u_long non_blocking = 0;
+  if (ioctlsocket(connection, FIONBIO, &non_blocking) == SOCKET_ERROR) {
+    return std::unexpected(last_socket_error());
+  }
+  return {};
+}
+
+// Receives that all end by one deadline: each waits at most the time left, so a client that sends
+// nothing, or one byte now and then, is cut off once the deadline has passed ("Failed to read
+// request: " and the text of WSAETIMEDOUT).
+Receive receive_until(SOCKET read_handle, Clock::time_point deadline) {
+  return [read_handle, deadline](std::span<char> buffer) -> Result<std::size_t> {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) {
+      return std::unexpected(Error::os(wsa_timed_out));
+    }
+    const DWORD timeout = static_cast<DWORD>(std::min<long long>(left, INT_MAX));
+    if (setsockopt(read_handle, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout),
+                   sizeof(timeout)) == SOCKET_ERROR) {
+      return std::unexpected(last_socket_error());
+    }
+    const int received = recv(read_handle, buffer.data(), static_cast<int>(buffer.size()), 0);
+    if (received == SOCKET_ERROR) {
+      return std::unexpected(last_socket_error());
+    }
+    return static_cast<std::size_t>(received);
+  };
+}
+
+}  // namespace
+
+Result<UniqueSocket> make_read_handle(SOCKET connection) {
+  WSAPROTOCOL_INFOW info{};
+  if (WSADuplicateSocketW(connection, GetCurrentProcessId(), &info) == SOCKET_ERROR) {
+    return std::unexpected(last_socket_error());
+  }
+  return create_uninheritable_socket(info.iAddressFamily, info.iSocketType, info.iProtocol, &info);
+}
+
+void serve_connection(UniqueSocket connection, std::shared_ptr<HelperState> state,
+                      const ConnectionLimits& limits) {
+  const Clock::time_point deadline = Clock::now() + limits.read_timeout;
+  {
+    HelperResponse response;
+    const Result<UniqueSocket> read_handle = make_read_handle(connection.get());
+    if (!read_handle) {
+      response =
+          HelperResponse{false, "Failed to clone stream: " + error_text(read_handle.error()), std::nullopt};
+    } else if (const auto blocking = make_blocking(connection.get()); !blocking) {
+      response =
+          HelperResponse{false, "Failed to read request: " + error_text(blocking.error()), std::nullopt};
+    } else {
+      HelperStateOperations operations(state);
+      response =
+          answer_request(receive_until(read_handle->get(), deadline), operations, limits.max_line_bytes);
+    }
+    // A reply that cannot be written is neither retried nor logged; what the request changed stays.
+    (void)send_response(connection.get(), response.ok, std::move(response.message), response.pid);
+  }  // the read handle closes here
+  state.reset();
+  // No shutdown before the close: the close alone ends the stream, after the reply.
+  connection.reset();
+}
+
+}  // namespace orvanta

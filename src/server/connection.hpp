@@ -1,0 +1,26 @@
+// The worker's side of one accepted connection.
+#pragma once
+
+#include <winsock2.h>
+
+#include <memory>
+
+#include "common/error.hpp"
+#include "common/handle.hpp"
+#include "server/connection_limits.hpp"
+
+namespace orvanta {
+
+class HelperState;
+
+// Serves one connection from hand-over to close: one request line in, one reply line out. Every
+// outcome reaches the client only as the reply; nothing is logged and nothing is returned. Closes,
+// in this order, the read handle, the state reference and the connection.
+void serve_connection(UniqueSocket connection, std::shared_ptr<HelperState> state,
+                      const ConnectionLimits& limits = {});
+
+// A second handle to the same connection, not inheritable by child processes, through which all
+// reading goes (WSADuplicateSocketW into this process, then WSASocketW from its protocol record).
+[[nodiscard]] Result<UniqueSocket> make_read_handle(SOCKET connection);
+
+}  // namespace orvanta

@@ -1,0 +1,45 @@
+// The platform-free middle of a connection: everything between the first receive and the reply.
+#include "server/request_answer.hpp"
+
+#include <optional>
+#include <type_traits>
+#include <variant>
+
+#include "server/white_space.hpp"
+
+namespace orvanta {
+
+HelperResponse dispatch_request(const HelperRequest& request, Operations& operations) {
+  return std::visit(
+      [&](const auto& kind) -> HelperResponse {
+        using Kind = std::decay_t<decltype(kind)>;
+        if constexpr (std::is_same_v<Kind, Connect>) {
+          return operations.connect(kind);
+        } else if constexpr (std::is_same_v<Kind, Disconnect>) {
+          return operations.disconnect();
+        } else {
+          return operations.status();
+        }
+      },
+      request);
+}
+
+HelperResponse answer_request(const Receive& receive, Operations& operations, std::size_t max_line_bytes) {
+  HelperRequest request;
+  {
+    // The line goes as soon as it is parsed: an operation can take long (a connect stops the old
+    // OpenVPN first), and up to a megabyte per worker need not wait for it.
+    const Result<std::string> line = read_request_line(receive, max_line_bytes);
+    if (!line) {
+      return HelperResponse{false, "Failed to read request: " + error_text(line.error()), std::nullopt};
+    }
+    auto parsed = parse_request(trim_white_space(*line));
+    if (!parsed) {
+      return HelperResponse{false, "Invalid request JSON: " + parsed.error().text(), std::nullopt};
+    }
+    request = std::move(*parsed);
+  }
+  return dispatch_request(request, operations);
+}
+
+}  // namespace orvanta

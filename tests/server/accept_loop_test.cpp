@@ -1,0 +1,116 @@
+// The accept loop: the stop, the flag before every accept, and many clients at once.
+#include "server/accept_loop.hpp"
+
+#include <winsock2.h>
+
+#include <gtest/gtest.h>
+
+#include <future>
+#include <vector>
+
+#include "loopback.hpp"
+#include "protocol/response.hpp"
+#include "server/listener.hpp"
+
+namespace orvanta {
+namespace {
+
+using namespace std::chrono_literals;
+using server_testing::connect_client;
+using server_testing::LoopbackServer;
+using server_testing::receive_all;
+using server_testing::round_trip;
+using server_testing::send_all;
+
+const std::string stopped = "{\"ok\":true,\"message\":\"stopped\",\"pid\":null}\n";
+const std::string status_line = "{\"cmd\":\"status\"}\n";
+
+struct Listener {
+  UniqueSocket socket;
+  std::uint16_t port = 0;
+};
+
+Listener open_test_listener() {
+  auto listener = open_listener(server_testing::any_loopback_port);
+  if (!listener) {
+    ADD_FAILURE() << error_text(listener.error());
+    return {};
+  }
+  const std::uint16_t port = server_testing::local_port(listener->get());
+  return {std::move(*listener), port};
+}
+
+TEST(AcceptLoop, ReturnsWithoutAcceptingWhenTheFlagIsAlreadySet) {
+  Listener listener = open_test_listener();
+  const UniqueSocket waiting = connect_client(listener.port, 10s);
+  send_all(waiting.get(), status_line);
+  ShutdownFlag shutdown;
+  shutdown.set();
+  run_accept_loop(listener.socket.get(), shutdown, make_helper_state());
+  listener.socket.reset();
+  // Never handed to a worker: the connection ends with the listener, without a reply.
+  EXPECT_EQ(receive_all(waiting.get()), "");
+}
+
+TEST(AcceptLoop, AStopWakesAnIdleLoop) {
+  Listener listener = open_test_listener();
+  ShutdownFlag shutdown;
+  auto state = make_helper_state();
+  auto loop =
+      std::async(std::launch::async, [&] { run_accept_loop(listener.socket.get(), shutdown, state); });
+  // Let the loop reach its wait with nothing pending.
+  ASSERT_EQ(loop.wait_for(300ms), std::future_status::timeout);
+  shutdown.set();
+  const bool returned = loop.wait_for(10s) == std::future_status::ready;
+  if (!returned) {
+    // A loop that missed the stop still looks at the flag after its next accept.
+    (void)connect_client(listener.port);
+  }
+  EXPECT_TRUE(returned);
+}
+
+TEST(AcceptLoop, AConnectionAcceptedBeforeTheStopIsStillServed) {
+  Listener listener = open_test_listener();
+  ShutdownFlag shutdown;
+  auto state = make_helper_state();
+  auto loop =
+      std::async(std::launch::async, [&] { run_accept_loop(listener.socket.get(), shutdown, state); });
+  const UniqueSocket early = connect_client(listener.port);
+  // A later client's reply shows that the loop has taken the earlier one from the backlog.
+  EXPECT_EQ(round_trip(listener.port, status_line), stopped);
+  shutdown.set();
+  loop.wait();
+  listener.socket.reset();
+  send_all(early.get(), status_line);
+  EXPECT_EQ(receive_all(early.get()), stopped);
+}
+
+// Silent clients each hold a worker until their time-out, but never the loop or the other clients.
+TEST(AcceptLoop, FiveHundredSilentClientsNeitherBlockOthersNorStayForEver) {
+  constexpr auto read_timeout = 8s;
+  const LoopbackServer server(ConnectionLimits{.read_timeout = read_timeout});
+  std::vector<UniqueSocket> held;
+  for (int i = 0; i < 500; ++i) {
+    held.push_back(connect_client(server.port(), 60s));
+    ASSERT_TRUE(held.back());
+  }
+  EXPECT_EQ(round_trip(server.port(), status_line), stopped);
+
+  // Answered while every held connection is still waiting for its time-out.
+  std::vector<WSAPOLLFD> polled;
+  for (const UniqueSocket& socket : held) {
+    polled.push_back({socket.get(), POLLRDNORM, 0});
+  }
+  EXPECT_EQ(WSAPoll(polled.data(), static_cast<ULONG>(polled.size()), 0), 0);
+
+  const std::string timed_out =
+      encode_response({false, "Failed to read request: " + error_text(Error::os(10060)), std::nullopt});
+  int dropped = 0;
+  for (const UniqueSocket& socket : held) {
+    dropped += receive_all(socket.get()) == timed_out ? 1 : 0;
+  }
+  EXPECT_EQ(dropped, 500);
+}
+
+}  // namespace
+}  // namespace orvanta
