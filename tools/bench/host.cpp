@@ -1,0 +1,35 @@
+// bench_host PORT: serves requests on 127.0.0.1:PORT with the service's own listener, accept loop
+// and connection worker, until standard input ends.
+#include <windows.h>
+
+#include <charconv>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+#include "end_of_input.hpp"
+#include "server/accept_loop.hpp"
+#include "server/listener.hpp"
+#include "service/shutdown_flag.hpp"
+#include "vpn/helper_state.hpp"
+
+int main(int argc, char** argv) {
+  std::uint16_t port = 0;
+  if (argc != 2 || std::from_chars(argv[1], argv[1] + std::strlen(argv[1]), port).ec != std::errc{}) {
+    std::fputs("usage: bench_host PORT\n", stderr);
+    return 2;
+  }
+  auto listener = orvanta::open_listener(orvanta::Endpoint{{127, 0, 0, 1}, port});
+  if (!listener) {
+    return 1;  // open_listener has written why
+  }
+  auto state = orvanta::make_helper_state();
+  orvanta::ShutdownFlag shutdown;
+  std::thread loop([&] { orvanta::run_accept_loop(listener->get(), shutdown, state); });
+  orvanta::bench::wait_for_end_of_input();
+  shutdown.set();
+  loop.join();
+  orvanta::stop_openvpn(state);
+  return 0;
+}
