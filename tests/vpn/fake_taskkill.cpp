@@ -1,11 +1,14 @@
 // Stand-in for the system's taskkill in the vpn tests. It ends nothing, like a taskkill that fails or
 // lacks /T, so only the job object can end a stopped tree. Each run appends one line to taskkill.log
 // next to this program:
-//   <its command line, UTF-8> TAB <image path of the process that the /PID id names now>
-// or "!open N" / "!image N" after the TAB when that process could not be opened or asked.
+//   <its command line, UTF-8> TAB <image path of the process that the /PID id names now> TAB <handles>
+// where <handles> is the number of handles to that process open besides this program's own (the id
+// stays bound to a process only while such a handle exists), or "!open N" / "!image N" in place of the
+// last two when that process could not be opened or asked.
 // While a file taskkill.hold exists next to it, it waits before it exits (20 s at most).
 #include <windows.h>
 #include <shellapi.h>
+#include <winternl.h>
 
 #include <cwchar>
 #include <string>
@@ -45,7 +48,11 @@ std::wstring what_the_id_names(const wchar_t* digits) {
     return L"!image " + std::to_wstring(GetLastError());
   }
   image.resize(size);
-  return image;
+  PUBLIC_OBJECT_BASIC_INFORMATION basic{};
+  if (NtQueryObject(process.get(), ObjectBasicInformation, &basic, sizeof basic, nullptr) != 0) {
+    return image + L"\t!count";
+  }
+  return image + L"\t" + std::to_wstring(basic.HandleCount - 1);
 }
 
 }  // namespace

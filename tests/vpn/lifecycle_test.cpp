@@ -32,8 +32,8 @@ TEST_F(VpnTest, ConnectStatusReconnectDisconnect) {
   EXPECT_EQ(disconnect_openvpn(state_), kDisconnected);
   EXPECT_FALSE(second_process.running());
   EXPECT_EQ(query_status(state_), kStopped);
-  EXPECT_EQ(taskkill_runs(), (std::vector<TaskkillRun>{{taskkill_line(*started.pid), standin_},
-                                                       {taskkill_line(*restarted.pid), standin_}}));
+  EXPECT_EQ(taskkill_runs(), (std::vector<TaskkillRun>{{taskkill_line(*started.pid), standin_, true},
+                                                       {taskkill_line(*restarted.pid), standin_, true}}));
 }
 
 TEST_F(VpnTest, OpenVpnThatEndsByItselfIsClearedAndWhatItLeftEndsAtTheNextStop) {
@@ -69,7 +69,7 @@ TEST_F(VpnTest, FailedLaunchStopsTheRunningOneAndReportsTheSystemError) {
 
   EXPECT_FALSE(running.running());
   EXPECT_EQ(query_status(state_), kStopped);
-  EXPECT_EQ(taskkill_runs(), (std::vector<TaskkillRun>{{taskkill_line(*started.pid), standin_}}));
+  EXPECT_EQ(taskkill_runs(), (std::vector<TaskkillRun>{{taskkill_line(*started.pid), standin_, true}}));
 }
 
 TEST_F(VpnTest, LaunchErrorsWithFixedTexts) {

@@ -72,7 +72,7 @@ TEST_F(VpnTest, OverlappingConnectsAndDisconnectsNeverLoseAnOpenVpn) {
   // while the id still named it.
   std::vector<TaskkillRun> expected;
   for (const std::uint32_t pid : started) {
-    expected.push_back({taskkill_line(pid), standin_});
+    expected.push_back({taskkill_line(pid), standin_, true});
   }
   std::vector<TaskkillRun> runs = taskkill_runs();
   const auto by_line = [](const TaskkillRun& a, const TaskkillRun& b) {

@@ -106,7 +106,15 @@ std::vector<TaskkillRun> taskkill_runs() {
   std::istringstream lines(read_file(taskkill_log()));
   for (std::string line; std::getline(lines, line);) {
     const std::size_t tab = line.find('\t');
-    runs.push_back({line.substr(0, tab), tab == std::string::npos ? "" : line.substr(tab + 1)});
+    const std::size_t last_tab = line.rfind('\t');
+    TaskkillRun run{line.substr(0, tab), line.substr(tab + 1, last_tab - tab - 1), false};
+    if (last_tab == tab) {
+      run.named = line.substr(tab + 1);
+    } else {
+      const std::string others = line.substr(last_tab + 1);
+      run.pinned = !others.empty() && others != "0" && others.front() != '!';
+    }
+    runs.push_back(run);
   }
   return runs;
 }

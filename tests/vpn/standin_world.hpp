@@ -53,9 +53,12 @@ class Watched {
 struct TaskkillRun {
   std::string command_line;
   std::string named;  // image path of what the /PID id named, or "!open N" / "!image N"
+  // Whether some other handle to that process was open, so that the id could not have been given to
+  // another process. Telling only where the test itself holds no handle to OpenVPN.
+  bool pinned = false;
   friend bool operator==(const TaskkillRun&, const TaskkillRun&) = default;
   friend std::ostream& operator<<(std::ostream& out, const TaskkillRun& run) {
-    return out << "{" << run.command_line << " | " << run.named << "}";
+    return out << "{" << run.command_line << " | " << run.named << (run.pinned ? " | pinned}" : " | loose}");
   }
 };
 std::vector<TaskkillRun> taskkill_runs();

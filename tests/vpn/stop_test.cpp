@@ -23,7 +23,7 @@ TEST_F(VpnTest, StopEndsTheWholeTree) {
   for (const Watched& process : tree) {
     EXPECT_FALSE(process.running());
   }
-  EXPECT_EQ(taskkill_runs(), (std::vector<TaskkillRun>{{taskkill_line(*started.pid), standin_}}));
+  EXPECT_EQ(taskkill_runs(), (std::vector<TaskkillRun>{{taskkill_line(*started.pid), standin_, true}}));
   EXPECT_EQ(query_status(state_), kStopped);
 }
 
@@ -36,7 +36,7 @@ TEST_F(VpnTest, StopWithNothingRecordedRunsNoTaskkill) {
   ASSERT_TRUE(started.pid) << started.message;
   EXPECT_EQ(disconnect_openvpn(state_), kDisconnected);
   EXPECT_EQ(disconnect_openvpn(state_), kDisconnected);
-  EXPECT_EQ(taskkill_runs(), (std::vector<TaskkillRun>{{taskkill_line(*started.pid), standin_}}));
+  EXPECT_EQ(taskkill_runs(), (std::vector<TaskkillRun>{{taskkill_line(*started.pid), standin_, true}}));
 }
 
 TEST_F(VpnTest, StatusAnswersStoppedWhileTheStopStillRunsTaskkill) {
