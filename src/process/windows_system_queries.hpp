@@ -1,0 +1,18 @@
+// The system seam of program search, answered by the real Windows calls.
+#pragma once
+
+#include "process/system_queries.hpp"
+
+namespace orvanta {
+
+class WindowsSystemQueries final : public SystemQueries {
+ public:
+  Result<std::u16string> own_executable() override;
+  Result<std::u16string> system_directory() override;
+  Result<std::u16string> windows_directory() override;
+  std::optional<std::u16string> path_variable() override;
+  Result<std::u16string> full_path_name(std::u16string_view path) override;
+  bool exists(std::u16string_view path) override;
+};
+
+}  // namespace orvanta

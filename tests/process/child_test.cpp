@@ -1,0 +1,206 @@
+// Polling, waiting for, ending and releasing started children, and launches into a job.
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "launch_helpers.hpp"
+
+namespace orvanta {
+namespace {
+
+using test::ScratchDir;
+
+// A stand-in that reports its id once it runs and then sleeps until it is ended.
+struct SleepingChild {
+  explicit SleepingChild(const ScratchDir& scratch, const wchar_t* name = L"sleeper") {
+    const std::wstring plan = scratch.file(std::wstring(name) + L".plan");
+    pid_file = scratch.file(std::wstring(name) + L".pid");
+    if (!test::write_plan(plan, {{"pid_out", test::utf8(pid_file)}})) {
+      ADD_FAILURE() << "cannot write the plan";
+    }
+    command = test::standin_command(plan);
+  }
+  Command command{""};
+  std::wstring pid_file;
+};
+
+// The handle values open in this process. Wine's GetProcessHandleCount always gives 0, so the values
+// are probed one by one; handle values are multiples of four.
+std::set<ULONG_PTR> open_handles() {
+  std::set<ULONG_PTR> open;
+  for (ULONG_PTR value = 4; value < 0x4000; value += 4) {
+    DWORD flags = 0;
+    if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) {
+      open.insert(value);
+    }
+  }
+  return open;
+}
+
+void end_process(DWORD id) {
+  const UniqueHandle process(OpenProcess(PROCESS_TERMINATE, FALSE, id));
+  if (process) {
+    TerminateProcess(process.get(), 1);
+  }
+}
+
+HANDLE duplicate(HANDLE process, DWORD access) {
+  HANDLE copy = nullptr;
+  DuplicateHandle(GetCurrentProcess(), process, GetCurrentProcess(), &copy, access, FALSE, 0);
+  return copy;
+}
+
+TEST(ChildLifecycle, EndedChildReportsItsCodeAsOftenAsAsked) {
+  ScratchDir scratch;
+  const std::wstring plan = scratch.file(L"plan.txt");
+  ASSERT_TRUE(test::write_plan(plan, {{"exit_code", "7"}}));
+  auto child = spawn(test::standin_command(plan));
+  ASSERT_TRUE(child) << test::describe(child.error());
+  EXPECT_EQ(child->wait(), ExitStatus{7});
+  EXPECT_EQ(child->try_wait(), WaitState{ExitStatus{7}});
+  EXPECT_EQ(child->try_wait(), WaitState{ExitStatus{7}});
+  EXPECT_EQ(child->wait_for(0), WaitState{ExitStatus{7}});
+  EXPECT_TRUE(child->kill()) << "ending an ended child is a success";
+  EXPECT_EQ(child->wait(), ExitStatus{7});
+}
+
+TEST(ChildLifecycle, RunningChildIsPolledThenKilledWithExitCodeOne) {
+  ScratchDir scratch;
+  SleepingChild sleeper(scratch);
+  auto child = spawn(sleeper.command);
+  ASSERT_TRUE(child) << test::describe(child.error());
+  const auto pid = test::wait_for_file(sleeper.pid_file, 10000);
+  ASSERT_TRUE(pid) << "the stand-in never reported";
+  EXPECT_EQ(std::to_string(child->id()), *pid);
+  EXPECT_EQ(child->try_wait(), WaitState{StillRunning{}});
+  EXPECT_EQ(child->wait_for(20), WaitState{StillRunning{}});
+  ASSERT_TRUE(child->kill());
+  EXPECT_EQ(child->wait(), ExitStatus{1});
+  EXPECT_EQ(child->try_wait(), WaitState{ExitStatus{1}});
+}
+
+TEST(ChildLifecycle, RunToCompletionGivesTheExitCode) {
+  ScratchDir scratch;
+  const std::wstring plan = scratch.file(L"plan.txt");
+  ASSERT_TRUE(test::write_plan(plan, {{"sleep_ms", "50"}, {"exit_code", "3"}}));
+  EXPECT_EQ(run_to_completion(test::standin_command(plan)), ExitStatus{3});
+  EXPECT_EQ(run_to_completion(Command(test::utf8(scratch.file(L"missing.exe")))).error().is_os(), true);
+}
+
+// TerminateProcess refused with ERROR_ACCESS_DENIED counts as done when the process can still be polled.
+TEST(ChildLifecycle, KillThatIsRefusedSucceedsOnlyIfThePollWorks) {
+  ScratchDir scratch;
+  SleepingChild sleeper(scratch);
+  auto child = spawn(sleeper.command);
+  ASSERT_TRUE(child) << test::describe(child.error());
+  struct Case {
+    const char* what;
+    DWORD access;
+    bool succeeds;
+  } cases[] = {
+      {"may wait, may not end", SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, true},
+      {"may neither wait nor end", PROCESS_QUERY_LIMITED_INFORMATION, false},
+  };
+  for (const auto& c : cases) {
+    const Child limited(UniqueHandle(duplicate(child->process_handle(), c.access)), UniqueHandle());
+    const auto killed = limited.kill();
+    EXPECT_EQ(killed.has_value(), c.succeeds) << c.what;
+    if (!c.succeeds && !killed) {
+      EXPECT_EQ(killed.error(), Error::os(ERROR_ACCESS_DENIED)) << c.what;
+    }
+  }
+  EXPECT_EQ(child->try_wait(), WaitState{StillRunning{}}) << "no limited handle may have ended it";
+  ASSERT_TRUE(child->kill());
+  EXPECT_EQ(child->wait(), ExitStatus{1});
+}
+
+TEST(ChildLifecycle, ReleasingAChildLeavesItRunning) {
+  ScratchDir scratch;
+  SleepingChild sleeper(scratch);
+  UniqueHandle watcher;
+  {
+    auto child = spawn(sleeper.command);
+    ASSERT_TRUE(child) << test::describe(child.error());
+    watcher.reset(duplicate(child->process_handle(), SYNCHRONIZE | PROCESS_TERMINATE));
+    ASSERT_TRUE(test::wait_for_file(sleeper.pid_file, 10000));
+  }
+  EXPECT_EQ(WaitForSingleObject(watcher.get(), 300), static_cast<DWORD>(WAIT_TIMEOUT));
+  TerminateProcess(watcher.get(), 1);
+  WaitForSingleObject(watcher.get(), 10000);
+}
+
+TEST(ChildLifecycle, JobHoldsTheChildAndEverythingItStarts) {
+  ScratchDir scratch;
+  const std::wstring grandchild_plan = scratch.file(L"grandchild.plan");
+  const std::wstring grandchild_pid = scratch.file(L"grandchild.pid");
+  const std::wstring plan = scratch.file(L"child.plan");
+  const std::wstring child_pid = scratch.file(L"child.pid");
+  ASSERT_TRUE(test::write_plan(grandchild_plan, {{"pid_out", test::utf8(grandchild_pid)}}));
+  ASSERT_TRUE(test::write_plan(
+      plan, {{"grandchild_plan", test::utf8(grandchild_plan)}, {"pid_out", test::utf8(child_pid)}}));
+  const UniqueHandle job(CreateJobObjectW(nullptr, nullptr));
+  ASSERT_TRUE(job);
+
+  auto child = spawn(test::standin_command(plan), SpawnOptions{job.get()});
+  ASSERT_TRUE(child) << test::describe(child.error());
+  ASSERT_TRUE(test::wait_for_file(child_pid, 10000));
+  const auto grandchild_id = test::wait_for_file(grandchild_pid, 10000);
+  ASSERT_TRUE(grandchild_id);
+  // Wine's IsProcessInJob wants the full query right, where Windows takes the limited one.
+  const UniqueHandle grandchild(
+      OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, std::stoul(*grandchild_id)));
+  ASSERT_TRUE(grandchild);
+  BOOL in_job = FALSE;
+  EXPECT_TRUE(IsProcessInJob(child->process_handle(), job.get(), &in_job) && in_job);
+  EXPECT_TRUE(IsProcessInJob(grandchild.get(), job.get(), &in_job) && in_job);
+
+  ASSERT_TRUE(TerminateJobObject(job.get(), 9));
+  EXPECT_EQ(child->wait_for(10000), WaitState{ExitStatus{9}});
+  EXPECT_EQ(WaitForSingleObject(grandchild.get(), 10000), static_cast<DWORD>(WAIT_OBJECT_0));
+  // Should the job have missed them, they must not outlive the test.
+  (void)child->kill();
+  end_process(std::stoul(*grandchild_id));
+}
+
+TEST(ChildLifecycle, ChildThatCannotJoinTheJobNeverRuns) {
+  ScratchDir scratch;
+  SleepingChild sleeper(scratch);
+  const UniqueHandle not_a_job(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  const auto child = spawn(sleeper.command, SpawnOptions{not_a_job.get()});
+  ASSERT_FALSE(child);
+  EXPECT_TRUE(child.error().is_os()) << test::describe(child.error());
+  const auto ran = test::wait_for_file(sleeper.pid_file, 300);
+  EXPECT_FALSE(ran) << "the child ran";
+  if (ran) {
+    end_process(std::stoul(*ran));
+  }
+}
+
+TEST(ChildLifecycle, NoHandleOutlivesALaunchOnAnyPath) {
+  ScratchDir scratch;
+  const std::wstring plan = scratch.file(L"plan.txt");
+  ASSERT_TRUE(test::write_plan(plan, {{"exit_code", "0"}}));
+  const Command ok = test::standin_command(plan);
+  const Command all_null = Command(ok).stdin_mode(StdioMode::Null);
+  const Command missing = Command(test::utf8(scratch.file(L"missing.exe"))).stdin_mode(StdioMode::Null);
+  ASSERT_EQ(run_to_completion(ok), ExitStatus{0});  // loads whatever the first launch needs
+
+  const std::set<ULONG_PTR> before = open_handles();
+  for (int round = 0; round < 3; ++round) {
+    EXPECT_EQ(run_to_completion(ok), ExitStatus{0});
+    EXPECT_EQ(run_to_completion(all_null), ExitStatus{0});
+    EXPECT_FALSE(spawn(missing));  // fails in CreateProcessW, after the standard handles were made
+    EXPECT_FALSE(spawn(Command("orvanta-no-such-program")));
+    {
+      // The standard error duplicate fails after input and output were made.
+      const test::ScopedStdHandles bogus(GetStdHandle(STD_INPUT_HANDLE), GetStdHandle(STD_OUTPUT_HANDLE),
+                                         reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(0x7FF0)));
+      const auto failed = spawn(Command(ok).stdout_mode(StdioMode::Inherit).stderr_mode(StdioMode::Inherit));
+      EXPECT_EQ(failed.has_value() ? Error::os(0) : failed.error(), Error::os(ERROR_INVALID_HANDLE));
+    }
+  }
+  EXPECT_EQ(open_handles(), before);
+}
+
+}  // namespace
+}  // namespace orvanta
