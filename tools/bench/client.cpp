@@ -3,6 +3,8 @@
 //   - status round trip (connect, request, reply line) of a client that pauses between requests:
 //     median and 99th percentile;
 //   - requests per second of 32 clients that send back to back;
+// Two servers take turns (request by request, second by second), so both meet the same load from
+// the rest of the machine.
 //   - wake-ups of the idle server process: the context switches of all its threads over 10 s.
 // Usage: bench_client [--requests N] [--pause-ms MS] [--clients N] [--seconds S] [--idle-seconds S]
 //                     PORT[:PID] [BARE_PORT[:BARE_PID]]
@@ -98,50 +100,74 @@ bool wait_until_serving(std::uint16_t port) {
 
 double milliseconds(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
-void measure_latency(const Target& target, const Settings& settings, Figures& figures) {
+// The targets take turns request by request, so that a change in the machine's load falls on all.
+void measure_latency(const std::vector<Target>& targets, const Settings& settings,
+                     std::vector<Figures>& figures) {
   for (int i = 0; i < 50; ++i) {
-    (void)round_trip(target.port);
-  }
-  std::vector<Clock::duration> samples;
-  for (int i = 0; i < settings.requests; ++i) {
-    if (const auto elapsed = round_trip(target.port)) {
-      samples.push_back(*elapsed);
-    } else {
-      ++figures.failures;
+    for (const Target& target : targets) {
+      (void)round_trip(target.port);
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(settings.pause_ms));
   }
-  if (samples.empty()) {
-    return;
+  std::vector<std::vector<Clock::duration>> samples(targets.size());
+  for (int i = 0; i < settings.requests; ++i) {
+    for (std::size_t t = 0; t < targets.size(); ++t) {
+      if (const auto elapsed = round_trip(targets[t].port)) {
+        samples[t].push_back(*elapsed);
+      } else {
+        ++figures[t].failures;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(settings.pause_ms));
+    }
   }
-  std::sort(samples.begin(), samples.end());
-  figures.median_ms = milliseconds(samples[samples.size() / 2]);
-  figures.p99_ms = milliseconds(samples[std::min(samples.size() - 1, samples.size() * 99 / 100)]);
+  for (std::size_t t = 0; t < targets.size(); ++t) {
+    std::vector<Clock::duration>& sorted = samples[t];
+    if (sorted.empty()) {
+      continue;
+    }
+    std::sort(sorted.begin(), sorted.end());
+    figures[t].median_ms = milliseconds(sorted[sorted.size() / 2]);
+    figures[t].p99_ms = milliseconds(sorted[std::min(sorted.size() - 1, sorted.size() * 99 / 100)]);
+  }
 }
 
-void measure_throughput(const Target& target, const Settings& settings, Figures& figures) {
+// One second of all clients sending back to back to one target: the requests answered and failed.
+std::pair<long, long> load_for_one_second(const Target& target, int clients) {
   std::atomic<long> done{0};
   std::atomic<long> failed{0};
   std::atomic<bool> go{false};
-  const Clock::time_point end = Clock::now() + 200ms + std::chrono::seconds(settings.seconds);
-  std::vector<std::thread> clients;
-  for (int i = 0; i < settings.clients; ++i) {
-    clients.emplace_back([&] {
+  std::vector<std::thread> threads;
+  for (int i = 0; i < clients; ++i) {
+    threads.emplace_back([&] {
       while (!go.load()) {
         std::this_thread::yield();
       }
+      const Clock::time_point end = Clock::now() + 1s;
       while (Clock::now() < end) {
         (round_trip(target.port) ? done : failed).fetch_add(1);
       }
     });
   }
-  std::this_thread::sleep_for(200ms);
   go.store(true);
-  for (std::thread& client : clients) {
-    client.join();
+  for (std::thread& thread : threads) {
+    thread.join();
   }
-  figures.requests_per_second = static_cast<double>(done.load()) / settings.seconds;
-  figures.failures += failed.load();
+  return {done.load(), failed.load()};
+}
+
+// The targets take turns second by second, for the same reason as above.
+void measure_throughput(const std::vector<Target>& targets, const Settings& settings,
+                        std::vector<Figures>& figures) {
+  std::vector<long> done(targets.size(), 0);
+  for (int second = 0; second < settings.seconds; ++second) {
+    for (std::size_t t = 0; t < targets.size(); ++t) {
+      const auto [answered, failed] = load_for_one_second(targets[t], settings.clients);
+      done[t] += answered;
+      figures[t].failures += failed;
+    }
+  }
+  for (std::size_t t = 0; t < targets.size(); ++t) {
+    figures[t].requests_per_second = static_cast<double>(done[t]) / settings.seconds;
+  }
 }
 
 // Voluntary and involuntary context switches of all threads of the process, and how many threads.
@@ -257,12 +283,8 @@ int main(int argc, char** argv) {
   std::printf("load average before: %s (%u cores)\n", load_average().c_str(),
               std::thread::hardware_concurrency());
   std::vector<Figures> figures(targets.size());
-  for (std::size_t i = 0; i < targets.size(); ++i) {
-    measure_latency(targets[i], settings, figures[i]);
-  }
-  for (std::size_t i = 0; i < targets.size(); ++i) {
-    measure_throughput(targets[i], settings, figures[i]);
-  }
+  measure_latency(targets, settings, figures);
+  measure_throughput(targets, settings, figures);
   measure_idle(targets, settings, figures);
   std::printf("load average after:  %s\n\n", load_average().c_str());
 
