@@ -24,6 +24,11 @@ constexpr DWORD accept_failure_pause_ms = 500;
 // Only when a wait cannot be set up (no event, no event selection, a failed wait): look again after
 // this long, as a plain polling loop would.
 constexpr DWORD fallback_poll_ms = 150;
+// Even a working wait looks at the listener again after this long. Wine has been seen to drop the
+// FD_ACCEPT wake-up of a connection now and then (the loop waited, no worker ran, the client hung
+// until the stop); this bounds what such a loss costs a client, at about three idle wake-ups in
+// ten seconds.
+constexpr DWORD lost_wakeup_recheck_ms = 3000;
 
 // Everything a worker owns. Members are released in reverse order: the state reference before the
 // connection, as serve_connection does it.
@@ -100,7 +105,7 @@ class AcceptWait {
     if (stop_ != nullptr) {
       handles[count++] = stop_;
     }
-    const DWORD timeout = count == 2 ? INFINITE : fallback_poll_ms;
+    const DWORD timeout = count == 2 ? lost_wakeup_recheck_ms : fallback_poll_ms;
     if (count == 0) {
       Sleep(timeout);
       return;

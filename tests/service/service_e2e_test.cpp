@@ -38,6 +38,9 @@ std::optional<std::string> exchange(const std::string& line) {
   peer.sin_port = htons(49877);
   peer.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   if (connect(s.get(), reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0) return std::nullopt;
+  // A reply that never comes fails the test instead of hanging it.
+  const DWORD patience_ms = 20000;
+  setsockopt(s.get(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&patience_ms), sizeof patience_ms);
   if (send(s.get(), line.data(), static_cast<int>(line.size()), 0) != static_cast<int>(line.size())) {
     return std::nullopt;
   }
@@ -221,8 +224,12 @@ TEST_F(ServiceEndToEnd, StopWhileOpenVpnRunsEndsTheWholeTreeAndReportsStopped) {
   const auto took = std::chrono::steady_clock::now() - asked;
   EXPECT_LT(took, 5s) << "the stopped report should follow the stop promptly";
   EXPECT_EQ(status().dwWin32ExitCode, 0u);
-  EXPECT_TRUE(eventually([&] { return !process_alive(vpn) && !process_alive(descendant); }, 3s));
-  EXPECT_FALSE(exchange("{\"cmd\":\"status\"}\n").has_value()) << "nothing listens after the stop";
+  EXPECT_TRUE(eventually([&] { return !process_alive(vpn); }, 3s)) << "OpenVPN outlived the service stop";
+  EXPECT_TRUE(eventually([&] { return !process_alive(descendant); }, 3s)) << "its child outlived the stop";
+  // The listener is closed just after the stopped report, so the port may still take a connection
+  // for a moment.
+  EXPECT_TRUE(eventually([] { return !exchange("{\"cmd\":\"status\"}\n").has_value(); }, 3s))
+      << "something still listens after the stop";
 }
 
 TEST_F(ServiceEndToEnd, ControlsOtherThanStopLeaveItServing) {
