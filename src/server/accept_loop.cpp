@@ -24,11 +24,6 @@ constexpr DWORD accept_failure_pause_ms = 500;
 // Only when a wait cannot be set up (no event, no event selection, a failed wait): look again after
 // this long, as a plain polling loop would.
 constexpr DWORD fallback_poll_ms = 150;
-// Even a working wait looks at the listener again after this long. Wine has been seen to drop the
-// FD_ACCEPT wake-up of a connection now and then (the loop waited, no worker ran, the client hung
-// until the stop); this bounds what such a loss costs a client, at about three idle wake-ups in
-// ten seconds.
-constexpr DWORD lost_wakeup_recheck_ms = 3000;
 
 // Everything a worker owns. Members are released in reverse order: the state reference before the
 // connection, as serve_connection does it.
@@ -96,7 +91,14 @@ class AcceptWait {
 
   // Until a connection may be pending or the stop comes. Accept re-arms FD_ACCEPT, even when it
   // fails with would-block, so a connection that arrives after that accept signals the event.
+  // Wine was seen to drop that wake-up now and then (about one fresh service in fifty left a
+  // client unaccepted while the loop waited); selecting again before each wait re-arms it for
+  // certain, and costs nothing while the service is idle.
   void until_connection_or_stop() const {
+    if (accept_event_ && WSAEventSelect(listener_, accept_event_.get(), FD_ACCEPT) == SOCKET_ERROR) {
+      Sleep(fallback_poll_ms);  // no wake-up to wait for: look again as a polling loop would
+      return;
+    }
     std::array<HANDLE, 2> handles{};
     DWORD count = 0;
     if (accept_event_) {
@@ -105,7 +107,7 @@ class AcceptWait {
     if (stop_ != nullptr) {
       handles[count++] = stop_;
     }
-    const DWORD timeout = count == 2 ? lost_wakeup_recheck_ms : fallback_poll_ms;
+    const DWORD timeout = count == 2 ? INFINITE : fallback_poll_ms;
     if (count == 0) {
       Sleep(timeout);
       return;

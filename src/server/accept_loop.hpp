@@ -16,9 +16,9 @@ class HelperState;
 // with a shared reference to the state of its own, to a new detached worker running
 // serve_connection. Returns once it finds the flag set, which it reads before every accept.
 //
-// It never sleeps blind: while no connection is pending it waits for one to arrive or for the flag's
-// wake event, so a connection is taken at once and a stop ends the wait at once; an idle service
-// only looks again every few seconds, in case the system lost a wake-up. After an accept failure other than would-block it pauses 500 ms (a stop cuts the
+// It never sleeps blind: while no connection is pending it waits, with no time-out, for one to
+// arrive or for the flag's wake event, so an idle service does not wake at all and a stop ends the
+// wait at once. After an accept failure other than would-block it pauses 500 ms (a stop cuts the
 // pause short) and goes on; such failures are not logged and never end the loop.
 void run_accept_loop(SOCKET listener, ShutdownFlag& shutdown, const std::shared_ptr<HelperState>& state,
                      const ConnectionLimits& limits = {});
