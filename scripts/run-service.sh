@@ -30,14 +30,24 @@ cleanup() {
 trap cleanup EXIT INT TERM
 
 mkdir -p "$WINEPREFIX"
-[ -f "$WINEPREFIX/system.reg" ] || { echo "making the Wine prefix $WINEPREFIX"; "$WINE" wineboot -i >/dev/null 2>&1 || true; }
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  echo "making the Wine prefix $WINEPREFIX"
+  "$WINE" wineboot -i >/dev/null 2>&1 || true
+  # A new prefix is finished only once its first Wine session has ended.
+  "$WINESERVER" -w 2>/dev/null || true
+fi
 
 # A service under Wine lives only while some ordinary Wine process does.
 "$WINE" "$keepalive" >/dev/null 2>&1 &
 
 sc delete "$name" >/dev/null 2>&1 || true
 sc create "$name" binPath= "\"$winexe\"" start= demand >/dev/null
-sc start "$name" >/dev/null
+started=
+for _ in $(seq 1 20); do
+  if sc start "$name" >/dev/null; then started=1; break; fi
+  sleep 0.5
+done
+[ -n "$started" ] || { echo "the Service Control Manager would not start $name" >&2; exit 1; }
 for _ in $(seq 1 100); do "$client" status >/dev/null 2>&1 && break; sleep 0.1; done
 
 echo "$name is $(state), serving 127.0.0.1:49877"
