@@ -27,7 +27,8 @@ std::unique_ptr<ControlContext> control_context;
 // A service whose status cannot be reported at all cannot tell the system it stopped; ending the
 // process is the only signal left, and lets the service's recovery actions run.
 [[noreturn]] void end_unreportable_service() {
-  ExitProcess(ERROR_SERVICE_SPECIFIC_ERROR);
+  constexpr UINT could_not_report = 1;
+  ExitProcess(could_not_report);
 }
 
 void WINAPI service_main(DWORD argc, LPWSTR* argv) {
