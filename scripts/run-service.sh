@@ -27,7 +27,8 @@ cleanup() {
   "$WINESERVER" -k 2>/dev/null || true
   echo "stopped; nothing is left running"
 }
-trap cleanup EXIT INT TERM
+trap cleanup EXIT
+trap 'cleanup; exit 0' INT TERM
 
 mkdir -p "$WINEPREFIX"
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
@@ -38,7 +39,8 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
 fi
 
 # A service under Wine lives only while some ordinary Wine process does.
-"$WINE" "$keepalive" >/dev/null 2>&1 &
+# Its own session, so that the Ctrl-C meant for this script does not end it before the service stops.
+setsid "$WINE" "$keepalive" >/dev/null 2>&1 &
 
 sc delete "$name" >/dev/null 2>&1 || true
 sc create "$name" binPath= "\"$winexe\"" start= demand >/dev/null
