@@ -71,6 +71,31 @@ Receive receive_until(SOCKET read_handle, Clock::time_point deadline) {
   };
 }
 
+// Closing a socket while bytes the client sent are still unread resets the connection, and a reset
+// can destroy the reply before the client has read it: a client still sending an over-long line
+// would never learn why it was cut off. So when bytes are still waiting after the reply, our side is
+// ended first and what the client still sends is read and dropped, within bounds, before the close.
+// A connection with nothing left unread (every ordinary request) is closed as it is.
+void drain_before_close(SOCKET connection) {
+  u_long pending = 0;
+  if (ioctlsocket(connection, FIONREAD, &pending) == SOCKET_ERROR || pending == 0) {
+    return;
+  }
+  shutdown(connection, SD_SEND);
+  constexpr auto drain_time = std::chrono::seconds(2);
+  constexpr std::size_t drain_bytes = 64 * 1024 * 1024;
+  const Clock::time_point deadline = Clock::now() + drain_time;
+  const Receive receive = receive_until(connection, deadline);
+  char scratch[8192];
+  for (std::size_t dropped = 0; dropped < drain_bytes;) {
+    const Result<std::size_t> received = receive(scratch);
+    if (!received || *received == 0) {
+      return;
+    }
+    dropped += *received;
+  }
+}
+
 }  // namespace
 
 Result<UniqueSocket> make_read_handle(SOCKET connection) {
@@ -100,6 +125,7 @@ void serve_connection(UniqueSocket connection, std::shared_ptr<HelperState> stat
     }
     // A reply that cannot be written is neither retried nor logged; what the request changed stays.
     (void)send_response(connection.get(), response.ok, std::move(response.message), response.pid);
+    drain_before_close(connection.get());
   }  // the read handle closes here
   state.reset();
   // No shutdown before the close: the close alone ends the stream, after the reply.

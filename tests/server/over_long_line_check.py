@@ -1,0 +1,56 @@
+#!/usr/bin/env python3
+"""A Linux client against the request server under Wine: a client that sends a line far past the
+bound, all of it before reading, gets its reply and then a clean end of the stream, not a reset
+(on Windows a reset throws away a reply that has not been read yet). An in-process client under
+Wine cannot see the difference, so this one runs natively.
+
+usage: over_long_line_check.py WINE_RUN PREFIX BENCH_HOST_EXE PORT"""
+import os
+import socket
+import subprocess
+import sys
+import threading
+import time
+
+wine_run, prefix, host, port = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
+expected = (b'{"ok":false,"message":"Failed to read request: request line longer than 1048576 bytes",'
+            b'"pid":null}\n')
+
+server = subprocess.Popen([wine_run, prefix, host, str(port)], stdin=subprocess.PIPE,
+                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+failures = 0
+try:
+    deadline = time.time() + 60
+    while True:
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=5).close()
+            break
+        except OSError:
+            if time.time() > deadline:
+                sys.exit("the server never listened")
+            time.sleep(0.1)
+    for attempt in range(3):
+        client = socket.create_connection(("127.0.0.1", port), timeout=20)
+        line = b'{"cmd":"status","x":"' + b"a" * (3 * 1024 * 1024) + b'"}\n'
+        sender = threading.Thread(target=lambda: client.sendall(line), daemon=True)
+        sender.start()
+        time.sleep(0.5)  # read only once the server has answered and closed
+        reply = b""
+        try:
+            while True:
+                chunk = client.recv(4096)
+                if not chunk:
+                    break
+                reply += chunk
+            ending = "clean end"
+        except ConnectionResetError:
+            ending = "reset"
+        client.close()
+        ok = reply == expected and ending == "clean end"
+        failures += not ok
+        print(f"attempt {attempt}: {'ok' if ok else 'FAILED'} ({ending}, {len(reply)} reply bytes)")
+finally:
+    server.stdin.close()
+    server.wait(timeout=30)
+print(f"{3 - failures} passed, {failures} failed")
+sys.exit(1 if failures else 0)
