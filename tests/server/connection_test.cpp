@@ -24,8 +24,8 @@ using server_testing::receive_all;
 using server_testing::round_trip;
 using server_testing::send_all;
 
-const std::string stopped = "{\"ok\":true,\"message\":\"stopped\",\"pid\":null}\n";
-const std::string status_line = "{\"cmd\":\"status\"}\n";
+using server_testing::status_line;
+using server_testing::stopped;
 constexpr std::size_t bound = ConnectionLimits{}.max_line_bytes;
 
 std::string failure(const std::string& message) { return encode_response({false, message, std::nullopt}); }

@@ -22,6 +22,9 @@ namespace orvanta::server_testing {
 // service on 49877.
 inline constexpr Endpoint any_loopback_port{{127, 0, 0, 1}, 0};
 
+inline const std::string status_line = "{\"cmd\":\"status\"}\n";
+inline const std::string stopped = "{\"ok\":true,\"message\":\"stopped\",\"pid\":null}\n";
+
 std::uint16_t local_port(SOCKET socket);
 
 // A listener and an accept loop on its own thread; the destructor stops the loop and closes the

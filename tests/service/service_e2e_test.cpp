@@ -22,12 +22,14 @@ using namespace std::chrono_literals;
 constexpr wchar_t kServiceName[] = L"OrvantaVpnHelper";
 
 // The build gives Linux paths; Wine shows the Linux root as drive Z:.
-std::wstring windows_path(std::string linux_path) {
-  for (char& c : linux_path) {
+std::string windows_path_text(const std::string& linux_path) {
+  std::string path = "Z:" + linux_path;
+  for (char& c : path) {
     if (c == '/') c = '\\';
   }
-  return to_wide("Z:" + linux_path);
+  return path;
 }
+std::wstring windows_path(const std::string& linux_path) { return to_wide(windows_path_text(linux_path)); }
 
 // One request line, the whole reply; nothing when the connection could not be made.
 std::optional<std::string> exchange(const std::string& line) {
@@ -159,17 +161,10 @@ class ServiceEndToEnd : public testing::Test {
   }
 
   std::string connect_line(const std::filesystem::path& plan) {
-    return "{\"cmd\":\"connect\",\"openvpn\":\"" + escape_json(windows_path_string(ORVANTA_STANDIN_EXE)) +
+    return "{\"cmd\":\"connect\",\"openvpn\":\"" + escape_json(windows_path_text(ORVANTA_STANDIN_EXE)) +
            "\",\"config\":\"" + escape_json(plan.string()) + "\",\"auth\":\"" +
            escape_json((work_ / "auth.txt").string()) + "\",\"log\":\"" +
            escape_json((work_ / "openvpn.log").string()) + "\"}\n";
-  }
-  static std::string windows_path_string(const std::string& linux_path) {
-    std::string p = "Z:" + linux_path;
-    for (char& c : p) {
-      if (c == '/') c = '\\';
-    }
-    return p;
   }
 
   UniqueServiceHandle manager_;
