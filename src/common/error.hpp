@@ -36,13 +36,14 @@ using Result = std::expected<T, Error>;
 struct SystemMessage {
   enum class Outcome { Found, LookupFailed, InvalidUtf16 };
   Outcome outcome = Outcome::Found;
-  std::string text;                 // Found: the message as UTF-8, untrimmed
-  std::uint32_t lookup_error = 0;   // LookupFailed: the lookup's own error code
+  std::string text;                // Found: the message as UTF-8, untrimmed
+  std::uint32_t lookup_error = 0;  // LookupFailed: the lookup's own error code
 };
 
 // The error text of a system error from what the lookup gave:
 //   Found "File not found.\r\n" for 2      -> "File not found. (os error 2)"
-//   LookupFailed 317 for 10048             -> "OS Error 10048 (FormatMessageW() returned error 317) (os error 10048)"
+//   LookupFailed 317 for 10048             -> "OS Error 10048 (FormatMessageW() returned error 317) (os error
+//   10048)"
 [[nodiscard]] std::string render_os_error(std::uint32_t code, const SystemMessage& message);
 
 // Asks the platform for the message of a code (FormatMessageW on Windows).

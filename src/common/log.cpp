@@ -25,7 +25,8 @@ void log_line(std::string_view description, std::string_view detail) {
   std::size_t written = 0;
   while (written < line.size()) {
     DWORD n = 0;
-    if (!WriteFile(err, line.data() + written, static_cast<DWORD>(line.size() - written), &n, nullptr) || n == 0) {
+    if (!WriteFile(err, line.data() + written, static_cast<DWORD>(line.size() - written), &n, nullptr) ||
+        n == 0) {
       return;  // a log line that cannot be written is dropped; the run goes on
     }
     written += n;

@@ -27,7 +27,8 @@ Result<ControlRegistration> register_control_handler(const std::wstring& service
                                                      std::shared_ptr<ShutdownFlag> shutdown,
                                                      std::shared_ptr<HelperState> state) {
   auto context = std::make_unique<ControlContext>(ControlContext{std::move(shutdown), std::move(state)});
-  SERVICE_STATUS_HANDLE handle = RegisterServiceCtrlHandlerExW(service_name.c_str(), control_handler, context.get());
+  SERVICE_STATUS_HANDLE handle =
+      RegisterServiceCtrlHandlerExW(service_name.c_str(), control_handler, context.get());
   if (handle == nullptr) {
     return std::unexpected(Error::fixed(winapi_io_error));
   }

@@ -17,8 +17,11 @@ TEST(ErrorText, RendersEachLookupOutcome) {
       {5, {O::Found, "Access is denied. \t\f\n", 0}, "Access is denied. (os error 5)"},
       {7, {O::Found, " keeps leading space", 0}, " keeps leading space (os error 7)"},
       {9, {O::Found, "\r\n", 0}, " (os error 9)"},
-      {10048, {O::LookupFailed, {}, 317}, "OS Error 10048 (FormatMessageW() returned error 317) (os error 10048)"},
-      {4294967295u, {O::LookupFailed, {}, 1813},
+      {10048,
+       {O::LookupFailed, {}, 317},
+       "OS Error 10048 (FormatMessageW() returned error 317) (os error 10048)"},
+      {4294967295u,
+       {O::LookupFailed, {}, 1813},
        "OS Error 4294967295 (FormatMessageW() returned error 1813) (os error 4294967295)"},
       {13, {O::InvalidUtf16, {}, 0}, "OS Error 13 (FormatMessageW() returned invalid UTF-16) (os error 13)"},
   };
@@ -47,7 +50,8 @@ TEST(ErrorText, KnownSystemCodeIsTrimmedAndSuffixed) {
 }
 
 TEST(ErrorText, CodeWithoutMessageUsesLookupFallback) {
-  EXPECT_EQ(error_text(Error::os(65535)), "OS Error 65535 (FormatMessageW() returned error 317) (os error 65535)");
+  EXPECT_EQ(error_text(Error::os(65535)),
+            "OS Error 65535 (FormatMessageW() returned error 317) (os error 65535)");
 }
 
 TEST(ErrorText, NtdllRangeCodeIsLookedUpInNtdll) {
@@ -55,7 +59,8 @@ TEST(ErrorText, NtdllRangeCodeIsLookedUpInNtdll) {
   // Wine's NTDLL has no message table, so the lookup fails there with 1813.
   const std::uint32_t code = 0xD0000022u;
   const std::string text = error_text(Error::os(code));
-  const std::string fallback = "OS Error 3489660962 (FormatMessageW() returned error 1813) (os error 3489660962)";
+  const std::string fallback =
+      "OS Error 3489660962 (FormatMessageW() returned error 1813) (os error 3489660962)";
   if (text.rfind("OS Error", 0) == 0) {
     EXPECT_EQ(text, fallback);
   } else {

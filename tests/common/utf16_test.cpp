@@ -47,7 +47,9 @@ TEST(Utf16Conversion, UnpairedSurrogatesAreNotText) {
 }
 
 TEST(Utf16Conversion, MalformedBytesBecomeReplacementCharacters) {
-  EXPECT_EQ(utf8_to_utf16("a\xFF" "b"), std::u16string(u"a\uFFFDb"));
+  EXPECT_EQ(utf8_to_utf16("a\xFF"
+                          "b"),
+            std::u16string(u"a\uFFFDb"));
 }
 
 }  // namespace

@@ -42,13 +42,15 @@ std::optional<std::string> exchange(const std::string& line) {
   if (connect(s.get(), reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0) return std::nullopt;
   // A reply that never comes fails the test instead of hanging it.
   const DWORD patience_ms = 20000;
-  setsockopt(s.get(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&patience_ms), sizeof patience_ms);
+  setsockopt(s.get(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&patience_ms),
+             sizeof patience_ms);
   if (send(s.get(), line.data(), static_cast<int>(line.size()), 0) != static_cast<int>(line.size())) {
     return std::nullopt;
   }
   std::string reply;
   char buffer[1024];
-  for (int n; (n = recv(s.get(), buffer, sizeof buffer, 0)) > 0;) reply.append(buffer, static_cast<std::size_t>(n));
+  for (int n; (n = recv(s.get(), buffer, sizeof buffer, 0)) > 0;)
+    reply.append(buffer, static_cast<std::size_t>(n));
   return reply;
 }
 
@@ -194,7 +196,8 @@ TEST_F(ServiceEndToEnd, ConnectStatusDisconnectDriveTheStandIn) {
   EXPECT_EQ(*reply, "{\"ok\":true,\"message\":\"OpenVPN started\",\"pid\":" + std::to_string(pid) + "}\n");
   EXPECT_EQ(exchange("{\"cmd\":\"status\"}\n"),
             "{\"ok\":true,\"message\":\"running\",\"pid\":" + std::to_string(pid) + "}\n");
-  EXPECT_EQ(exchange("{\"cmd\":\"disconnect\"}\n"), "{\"ok\":true,\"message\":\"OpenVPN stopped\",\"pid\":null}\n");
+  EXPECT_EQ(exchange("{\"cmd\":\"disconnect\"}\n"),
+            "{\"ok\":true,\"message\":\"OpenVPN stopped\",\"pid\":null}\n");
   EXPECT_FALSE(process_alive(pid));
   EXPECT_EQ(exchange("{\"cmd\":\"status\"}\n"), "{\"ok\":true,\"message\":\"stopped\",\"pid\":null}\n");
 }
@@ -266,7 +269,8 @@ TEST(ConsoleStart, WritesTheDispatcherLineAndExitsWithZero) {
   startup.hStdError = writer.get();
   std::wstring command = L"\"" + windows_path(ORVANTA_SERVICE_EXE) + L"\" --any argument";
   PROCESS_INFORMATION info{};
-  ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info))
+  ASSERT_TRUE(
+      CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info))
       << GetLastError();
   UniqueHandle process(info.hProcess);
   UniqueHandle thread(info.hThread);

@@ -14,7 +14,9 @@
 using socket_type = SOCKET;
 constexpr socket_type no_socket = INVALID_SOCKET;
 static int last_socket_error() { return WSAGetLastError(); }
-static const char* socket_error_text(int code) { return code == WSAECONNREFUSED ? "connection refused" : "socket error"; }
+static const char* socket_error_text(int code) {
+  return code == WSAECONNREFUSED ? "connection refused" : "socket error";
+}
 static void close_socket(socket_type s) { closesocket(s); }
 #else
 #include <arpa/inet.h>
@@ -113,7 +115,8 @@ int main(int argc, char** argv) {
   peer.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   if (connect(s, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0) {
     const int code = last_socket_error();
-    std::fprintf(stderr, "orvanta-vpn-client: nothing is listening on %s: %s (error %d); is the service running?\n",
+    std::fprintf(stderr,
+                 "orvanta-vpn-client: nothing is listening on %s: %s (error %d); is the service running?\n",
                  address.c_str(), socket_error_text(code), code);
     close_socket(s);
     return 2;
