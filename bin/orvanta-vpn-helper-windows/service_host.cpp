@@ -4,15 +4,14 @@
 #include <windows.h>
 
 #include <memory>
-#include <string>
-#include <vector>
 
 #include "common/log.hpp"
-#include "server/listener.hpp"
 #include "server/accept_loop.hpp"
+#include "server/listener.hpp"
 #include "service/control_handler.hpp"
 #include "service/shutdown_flag.hpp"
 #include "service/status_report.hpp"
+#include "vpn/helper_operations.hpp"
 #include "vpn/helper_state.hpp"
 
 namespace orvanta {
@@ -31,11 +30,10 @@ std::unique_ptr<ControlContext> control_context;
   ExitProcess(could_not_report);
 }
 
-void WINAPI service_main(DWORD argc, LPWSTR* argv) {
-  // Start parameters are accepted and deliberately not used.
-  const std::vector<std::wstring> arguments(argv, argv + argc);
-
-  auto state = make_helper_state();
+// The start parameters the system passes are accepted and deliberately not used: the service reads
+// no configuration from them.
+void WINAPI service_main(DWORD, LPWSTR*) {
+  auto state = std::make_shared<HelperState>();
   auto shutdown = std::make_shared<ShutdownFlag>();
 
   auto registration = register_control_handler(service_name, shutdown, state);
@@ -65,9 +63,11 @@ void WINAPI service_main(DWORD argc, LPWSTR* argv) {
     return;
   }
 
-  run_accept_loop(listener->get(), *shutdown, state);
+  run_accept_loop(listener->get(), *shutdown, std::make_shared<HelperOperations>(state));
 
-  stop_openvpn(state);
+  // The control handler has already stopped OpenVPN, but a connect that was being served while the
+  // stop came can have launched and recorded one after that stop: this second stop ends it.
+  state->stop_openvpn();
   const auto stopped = report_service_status(status_handle, stopped_report());
   listener->reset();
   state.reset();

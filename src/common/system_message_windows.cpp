@@ -7,8 +7,8 @@
 namespace orvanta {
 
 SystemMessage system_message(std::uint32_t code) {
-  // Codes with the customer bit set that we carry are NTSTATUS-style values; their texts live in
-  // the message table of NTDLL rather than in the system's own.
+  // Codes with the NT facility bit (0x10000000) set are NTSTATUS values carried as Win32 codes; their
+  // texts live in the message table of NTDLL rather than in the system's own.
   constexpr std::uint32_t ntstatus_bit = 0x10000000;
   DWORD source = FORMAT_MESSAGE_FROM_SYSTEM;
   HMODULE module = nullptr;

@@ -43,21 +43,7 @@ Result<void> Child::kill() const {
   return std::unexpected(Error::os(error));
 }
 
-Result<ExitStatus> Child::wait() {
-  // A child that reads its input to the end would otherwise wait for us while we wait for it.
-  stdin_pipe_.reset();
-  if (WaitForSingleObject(process_.get(), INFINITE) != WAIT_OBJECT_0) {
-    return std::unexpected(Error::os(GetLastError()));
-  }
-  DWORD code = 0;
-  if (!GetExitCodeProcess(process_.get(), &code)) {
-    return std::unexpected(Error::os(GetLastError()));
-  }
-  return ExitStatus{code};
-}
-
-Result<WaitState> Child::wait_for(DWORD milliseconds) {
-  stdin_pipe_.reset();
+Result<WaitState> Child::wait_for(DWORD milliseconds) const {
   return wait_state(process_.get(), milliseconds);
 }
 

@@ -19,8 +19,8 @@ struct StillRunning {
 };
 using WaitState = std::variant<StillRunning, ExitStatus>;
 
-// A started process. Owns its process and primary-thread handles (and any parent-side pipe
-// handles); releasing it closes them and never ends or waits for the process.
+// A started process. Owns its process and primary-thread handles; releasing it closes them and
+// never ends or waits for the process.
 class Child {
  public:
   Child(UniqueHandle process, UniqueHandle thread);
@@ -30,17 +30,13 @@ class Child {
   [[nodiscard]] std::uint32_t id() const;
   [[nodiscard]] Result<WaitState> try_wait() const;
   [[nodiscard]] Result<void> kill() const;
-  [[nodiscard]] Result<ExitStatus> wait();
-  // Waits at most `milliseconds`; StillRunning when the time ran out.
-  [[nodiscard]] Result<WaitState> wait_for(DWORD milliseconds);
+  // Waits at most `milliseconds` (INFINITE for no limit); StillRunning when the time ran out.
+  [[nodiscard]] Result<WaitState> wait_for(DWORD milliseconds) const;
   [[nodiscard]] HANDLE process_handle() const { return process_.get(); }
 
  private:
   UniqueHandle process_;
   UniqueHandle thread_;
-  UniqueHandle stdin_pipe_;
-  UniqueHandle stdout_pipe_;
-  UniqueHandle stderr_pipe_;
 };
 
 // Where a launch puts the new process before it runs its first instruction.
@@ -48,7 +44,7 @@ struct SpawnOptions {
   HANDLE job = nullptr;  // when set: created suspended, assigned to this job object, then resumed
 };
 
+// Launches the command and returns without waiting for it.
 [[nodiscard]] Result<Child> spawn(const Command& command, const SpawnOptions& options = {});
-[[nodiscard]] Result<ExitStatus> run_to_completion(const Command& command, const SpawnOptions& options = {});
 
 }  // namespace orvanta

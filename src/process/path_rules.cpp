@@ -7,13 +7,11 @@ bool has_verbatim_prefix(std::u16string_view path) { return path.starts_with(u"\
 
 namespace {
 
-bool is_any_separator(char16_t unit) { return unit == u'\\' || unit == u'/'; }
-
 bool ends_with_separator(std::u16string_view path) {
   if (path.empty()) {
     return false;
   }
-  return has_verbatim_prefix(path) ? path.back() == u'\\' : is_any_separator(path.back());
+  return has_verbatim_prefix(path) ? path.back() == u'\\' : is_path_separator(path.back());
 }
 
 char16_t ascii_lower(char16_t unit) {

@@ -13,6 +13,8 @@ namespace orvanta {
 // "\\?\" or the native "\??\".
 [[nodiscard]] bool has_any_verbatim_prefix(std::u16string_view path);
 
+// Both / and \ separate path components (a verbatim path takes only \; see names_a_file).
+[[nodiscard]] constexpr bool is_path_separator(char16_t unit) { return unit == u'\\' || unit == u'/'; }
 [[nodiscard]] bool contains_separator(std::u16string_view text);
 [[nodiscard]] bool names_a_file(std::u16string_view program);
 [[nodiscard]] bool ends_with_ascii_nocase(std::u16string_view text, std::u16string_view suffix);

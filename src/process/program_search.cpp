@@ -17,12 +17,11 @@ constexpr std::size_t max_path = 260;
 bool is_ascii_letter(char16_t unit) {
   return (unit >= u'a' && unit <= u'z') || (unit >= u'A' && unit <= u'Z');
 }
-bool is_separator(char16_t unit) { return unit == u'\\' || unit == u'/'; }
 
 // "C:" alone, or "C:" followed by a separator.
 bool is_drive_absolute(std::u16string_view path) {
   return path.size() >= 2 && is_ascii_letter(path[0]) && path[1] == u':' &&
-         (path.size() == 2 || is_separator(path[2]));
+         (path.size() == 2 || is_path_separator(path[2]));
 }
 
 // \\?\C:\... or \\?\UNC\...: the verbatim forms that may have a plain twin.
@@ -111,7 +110,7 @@ Result<std::u16string> to_user_path(std::u16string_view path, SystemQueries& sys
   if (has_any_verbatim_prefix(path) || path.empty()) {
     return std::u16string(path);
   }
-  const bool share = path.size() >= 2 && is_separator(path[0]) && is_separator(path[1]);
+  const bool share = path.size() >= 2 && is_path_separator(path[0]) && is_path_separator(path[1]);
   if (units < legacy_directory_limit && (is_drive_absolute(path) || share)) {
     return std::u16string(path);
   }

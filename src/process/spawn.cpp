@@ -201,12 +201,4 @@ Result<Child> spawn(const Command& command, const SpawnOptions& options) {
   return Child(std::move(created->process), std::move(created->thread));
 }
 
-Result<ExitStatus> run_to_completion(const Command& command, const SpawnOptions& options) {
-  auto child = spawn(command, options);
-  if (!child) {
-    return std::unexpected(child.error());
-  }
-  return child->wait();
-}
-
 }  // namespace orvanta

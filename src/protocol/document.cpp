@@ -7,6 +7,7 @@
 #include <rapidjson/reader.h>
 
 #include "protocol/error_position.hpp"
+#include "protocol/json_text.hpp"
 #include "protocol/syntax_error.hpp"
 #include "protocol/text_stream.hpp"
 
@@ -16,14 +17,13 @@ namespace {
 // Numbers arrive as their literal so that we classify them (and keep "-0" apart from "0"); the reader
 // stops after the top-level value so that trailing bytes wait for the second phase; and it rejects
 // invalid UTF-8 and raw control characters inside strings.
-constexpr unsigned kReadFlags = rapidjson::kParseValidateEncodingFlag | rapidjson::kParseStopWhenDoneFlag |
+constexpr unsigned read_flags = rapidjson::kParseValidateEncodingFlag | rapidjson::kParseStopWhenDoneFlag |
                                 rapidjson::kParseNumbersAsStringsFlag;
 
 // The top-level value is level 1. The reader descends recursively and has no limit of its own; this
 // one bounds its stack use too.
-constexpr std::size_t kMaxDepth = 127;
+constexpr std::size_t max_depth = 127;
 
-bool is_json_white_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 std::optional<Tag> tag_named(std::string_view name) {
@@ -151,7 +151,7 @@ class DocumentHandler {
   }
 
   bool on_open(ValueKind kind) {
-    if (depth_ == kMaxDepth) {
+    if (depth_ == max_depth) {
       return fail(error_at("recursion limit exceeded", text_, stream_.Tell()));
     }
     if (depth_ == 0) {
@@ -239,7 +239,7 @@ std::expected<Document, RequestError> read_document(std::string_view text) {
   TextStream stream(text);
   DocumentHandler handler(text, stream);
   rapidjson::Reader reader;
-  const rapidjson::ParseResult result = reader.Parse<kReadFlags>(stream, handler);
+  const rapidjson::ParseResult result = reader.Parse<read_flags>(stream, handler);
   if (handler.error()) {
     return std::unexpected(*handler.error());
   }

@@ -10,7 +10,7 @@
 namespace orvanta::protocol {
 namespace {
 
-constexpr std::array<std::string_view, 4> kConnectFields = {"openvpn", "config", "auth", "log"};
+constexpr std::array<std::string_view, 4> connect_fields = {"openvpn", "config", "auth", "log"};
 
 std::unexpected<RequestError> fault(std::string description) {
   return std::unexpected(error_without_position(std::move(description)));
@@ -30,10 +30,10 @@ std::expected<HelperRequest, RequestError> connect_from_members(const ObjectBody
   std::array<std::optional<std::string>, 4> found;
   for (const Member& member : members) {
     std::size_t field = 0;
-    while (field < kConnectFields.size() && kConnectFields[field] != member.key) {
+    while (field < connect_fields.size() && connect_fields[field] != member.key) {
       ++field;
     }
-    if (field == kConnectFields.size()) {
+    if (field == connect_fields.size()) {
       continue;
     }
     if (found[field]) {
@@ -47,7 +47,7 @@ std::expected<HelperRequest, RequestError> connect_from_members(const ObjectBody
   std::array<std::string, 4> fields;
   for (std::size_t field = 0; field < found.size(); ++field) {
     if (!found[field]) {
-      return fault("missing field `" + std::string(kConnectFields[field]) + "`");
+      return fault("missing field `" + std::string(connect_fields[field]) + "`");
     }
     fields[field] = std::move(*found[field]);
   }

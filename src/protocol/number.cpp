@@ -13,7 +13,7 @@ namespace {
 // The power of ten of the literal's first non-zero digit: "0.005" -> -3, "12e3" -> 4. Used only to
 // tell an underflow from an overflow, so a huge exponent may saturate.
 std::int64_t leading_digit_exponent(std::string_view literal) {
-  constexpr std::int64_t kSaturation = std::int64_t{1} << 40;
+  constexpr std::int64_t saturation = std::int64_t{1} << 40;
   std::int64_t digits_before_point = 0;
   std::int64_t first_nonzero = -1;  // index among all mantissa digits
   std::int64_t digit_index = 0;
@@ -40,7 +40,7 @@ std::int64_t leading_digit_exponent(std::string_view literal) {
       negative = literal[i] == '-';
       ++i;
     }
-    for (; i < literal.size() && exponent < kSaturation; ++i) {
+    for (; i < literal.size() && exponent < saturation; ++i) {
       exponent = exponent * 10 + (literal[i] - '0');
     }
   }

@@ -4,6 +4,7 @@
 #include "protocol/document.hpp"
 #include "protocol/error_position.hpp"
 #include "protocol/fields.hpp"
+#include "protocol/json_text.hpp"
 
 namespace orvanta {
 
@@ -23,8 +24,7 @@ std::expected<HelperRequest, RequestError> parse_request(std::string_view text) 
     return request;
   }
   std::size_t rest = document->end;
-  while (rest < text.size() &&
-         (text[rest] == ' ' || text[rest] == '\t' || text[rest] == '\n' || text[rest] == '\r')) {
+  while (rest < text.size() && protocol::is_json_white_space(text[rest])) {
     ++rest;
   }
   if (rest < text.size()) {

@@ -9,7 +9,7 @@ namespace {
 // Escapes: " and \ get a backslash; 0x08 0x09 0x0A 0x0C 0x0D have their short forms; every other
 // byte below 0x20 is \u00xx in lower-case hex. Everything else, '/' and 0x7F included, stays.
 void append_json_string(std::string& out, std::string_view text) {
-  static constexpr char kHex[] = "0123456789abcdef";
+  static constexpr char hex_digits[] = "0123456789abcdef";
   out += '"';
   for (char c : text) {
     const auto byte = static_cast<unsigned char>(c);
@@ -38,8 +38,8 @@ void append_json_string(std::string& out, std::string_view text) {
       default:
         if (byte < 0x20) {
           out += "\\u00";
-          out += kHex[byte >> 4];
-          out += kHex[byte & 0x0F];
+          out += hex_digits[byte >> 4];
+          out += hex_digits[byte & 0x0F];
         } else {
           out += c;
         }

@@ -2,17 +2,17 @@
 #include "protocol/syntax_error.hpp"
 
 #include "protocol/error_position.hpp"
+#include "protocol/json_text.hpp"
 
 namespace orvanta::protocol {
 namespace {
 
-constexpr const char* kEofInValue = "EOF while parsing a value";
-constexpr const char* kEofInString = "EOF while parsing a string";
-constexpr const char* kEofInObject = "EOF while parsing an object";
-constexpr const char* kEofInList = "EOF while parsing a list";
-constexpr const char* kControlInString = "control character (\\u0000-\\u001F) found while parsing a string";
+constexpr const char* eof_in_value = "EOF while parsing a value";
+constexpr const char* eof_in_string = "EOF while parsing a string";
+constexpr const char* eof_in_object = "EOF while parsing an object";
+constexpr const char* eof_in_list = "EOF while parsing a list";
+constexpr const char* control_in_string = "control character (\\u0000-\\u001F) found while parsing a string";
 
-bool is_json_white_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 bool is_lower_letter(char c) { return c >= 'a' && c <= 'z'; }
 
 std::size_t backslashes_before(std::string_view text, std::size_t at) {
@@ -87,38 +87,38 @@ const char* describe(std::string_view text, rapidjson::ParseErrorCode code, std:
   using namespace rapidjson;
   switch (code) {
     case kParseErrorDocumentEmpty:
-      return at_end ? kEofInValue : "expected value";
+      return at_end ? eof_in_value : "expected value";
     case kParseErrorValueInvalid:
-      return at_end ? kEofInValue : value_fault(text, at);
+      return at_end ? eof_in_value : value_fault(text, at);
     case kParseErrorObjectMissName:
       // An empty object is read without asking for a name, so a '}' here follows a comma.
-      return at_end ? kEofInObject : text[at] == '}' ? "trailing comma" : "key must be a string";
+      return at_end ? eof_in_object : text[at] == '}' ? "trailing comma" : "key must be a string";
     case kParseErrorObjectMissColon:
-      return at_end ? kEofInObject : "expected `:`";
+      return at_end ? eof_in_object : "expected `:`";
     case kParseErrorObjectMissCommaOrCurlyBracket:
-      return at_end ? kEofInObject : "expected `,` or `}`";
+      return at_end ? eof_in_object : "expected `,` or `}`";
     case kParseErrorArrayMissCommaOrSquareBracket:
-      return at_end ? kEofInList : "expected `,` or `]`";
+      return at_end ? eof_in_list : "expected `,` or `]`";
     case kParseErrorStringUnicodeEscapeInvalidHex:
-      return at_end ? kEofInString : "invalid escape";
+      return at_end ? eof_in_string : "invalid escape";
     case kParseErrorStringUnicodeSurrogateInvalid:
-      return at_end ? kEofInString : "lone leading surrogate in hex escape";
+      return at_end ? eof_in_string : "lone leading surrogate in hex escape";
     case kParseErrorStringEscapeInvalid:
       // Raised both for a bad byte after a backslash and for a raw control character.
       if (at_end) {
-        return kEofInString;
+        return eof_in_string;
       }
-      return backslashes_before(text, at) % 2 == 1 ? "invalid escape" : kControlInString;
+      return backslashes_before(text, at) % 2 == 1 ? "invalid escape" : control_in_string;
     case kParseErrorStringMissQuotationMark:
       // The reader stops at a '\0'; before the end of the text that is a raw NUL byte.
-      return at_end ? kEofInString : kControlInString;
+      return at_end ? eof_in_string : control_in_string;
     case kParseErrorStringInvalidEncoding:
       return "invalid UTF-8 in string";
     case kParseErrorNumberTooBig:
       return "number out of range";
     case kParseErrorNumberMissFraction:
     case kParseErrorNumberMissExponent:
-      return at_end ? kEofInValue : "invalid number";
+      return at_end ? eof_in_value : "invalid number";
     default:
       // Root-not-singular, comments and termination are not produced with the flags and handler we use.
       return "invalid JSON";

@@ -11,6 +11,7 @@
 #include "common/error.hpp"
 #include "common/handle.hpp"
 #include "common/log.hpp"
+#include "protocol/replies.hpp"
 #include "server/connection.hpp"
 #include "server/send_response.hpp"
 #include "server/winsock.hpp"
@@ -25,11 +26,11 @@ constexpr DWORD accept_failure_pause_ms = 500;
 // this long, as a plain polling loop would.
 constexpr DWORD fallback_poll_ms = 150;
 
-// Everything a worker owns. Members are released in reverse order: the state reference before the
-// connection, as serve_connection does it.
+// Everything a worker owns. Members are released in reverse order: the operations reference before
+// the connection, as serve_connection does it.
 struct WorkerStart {
   UniqueSocket connection;
-  std::shared_ptr<HelperState> state;
+  std::shared_ptr<Operations> operations;
   ConnectionLimits limits;
   // Set when the accepted socket could not be made non-inheritable; it is answered, not served.
   std::optional<Error> handover_failure;
@@ -40,11 +41,10 @@ DWORD WINAPI worker_main(LPVOID parameter) {
   if (start->handover_failure) {
     // Like a read handle that cannot be made non-inheritable: an inheritable connection must not be
     // read from while a launch could hand it on to OpenVPN.
-    (void)send_response(start->connection.get(), false,
-                        "Failed to clone stream: " + error_text(*start->handover_failure), std::nullopt);
+    (void)send_response(start->connection.get(), replies::clone_failed(*start->handover_failure));
     return 0;
   }
-  serve_connection(std::move(start->connection), std::move(start->state), start->limits);
+  serve_connection(std::move(start->connection), std::move(start->operations), start->limits);
   return 0;
 }
 
@@ -63,10 +63,8 @@ Result<void> start_worker(std::unique_ptr<WorkerStart>& start) {
 // A connection for which no thread could be started still gets a reply. The socket is still in the
 // listener's non-blocking mode, so this short send cannot hold up the loop.
 void refuse_connection(const WorkerStart& start, const Error& error) {
-  const std::string text = error_text(error);
-  log_line("failed to start connection worker", text);
-  (void)send_response(start.connection.get(), false, "Failed to start connection worker: " + text,
-                      std::nullopt);
+  log_line("failed to start connection worker", error_text(error));
+  (void)send_response(start.connection.get(), replies::worker_failed(error));
 }
 
 // What the loop waits on: a pending connection (FD_ACCEPT on an event of its own) or the stop.
@@ -132,7 +130,7 @@ class AcceptWait {
 
 }  // namespace
 
-void run_accept_loop(SOCKET listener, ShutdownFlag& shutdown, const std::shared_ptr<HelperState>& state,
+void run_accept_loop(SOCKET listener, ShutdownFlag& shutdown, const std::shared_ptr<Operations>& operations,
                      const ConnectionLimits& limits) {
   const AcceptWait wait(listener, shutdown.wake_event());
   while (!shutdown.is_set()) {
@@ -146,7 +144,7 @@ void run_accept_loop(SOCKET listener, ShutdownFlag& shutdown, const std::shared_
       continue;
     }
     auto start =
-        std::make_unique<WorkerStart>(WorkerStart{UniqueSocket(accepted), state, limits, std::nullopt});
+        std::make_unique<WorkerStart>(WorkerStart{UniqueSocket(accepted), operations, limits, std::nullopt});
     // At once: accept hands back an inheritable socket on some systems even from a non-inheritable
     // listener, and a launch on another thread must not pass it on to OpenVPN.
     if (auto uninheritable = make_uninheritable(accepted); !uninheritable) {

@@ -5,22 +5,21 @@
 
 #include <memory>
 
+#include "protocol/operations.hpp"
 #include "server/connection_limits.hpp"
 #include "service/shutdown_flag.hpp"
 
 namespace orvanta {
 
-class HelperState;
-
 // Accepts on the non-blocking listener (borrowed, never closed here) and hands every connection,
-// with a shared reference to the state of its own, to a new detached worker running
+// with a shared reference to the operations of its own, to a new detached worker running
 // serve_connection. Returns once it finds the flag set, which it reads before every accept.
 //
 // It never sleeps blind: while no connection is pending it waits, with no time-out, for one to
 // arrive or for the flag's wake event, so an idle service does not wake at all and a stop ends the
 // wait at once. After an accept failure other than would-block it pauses 500 ms (a stop cuts the
 // pause short) and goes on; such failures are not logged and never end the loop.
-void run_accept_loop(SOCKET listener, ShutdownFlag& shutdown, const std::shared_ptr<HelperState>& state,
+void run_accept_loop(SOCKET listener, ShutdownFlag& shutdown, const std::shared_ptr<Operations>& operations,
                      const ConnectionLimits& limits = {});
 
 }  // namespace orvanta

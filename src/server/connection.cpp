@@ -9,32 +9,17 @@
 #include <string>
 #include <utility>
 
+#include "protocol/replies.hpp"
 #include "server/request_answer.hpp"
 #include "server/send_response.hpp"
 #include "server/winsock.hpp"
 #include "server/winsock_codes.hpp"
-#include "vpn/helper_state.hpp"
 
 namespace orvanta {
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-class HelperStateOperations final : public Operations {
- public:
-  explicit HelperStateOperations(const std::shared_ptr<HelperState>& state) : state_(state) {}
-  HelperResponse connect(const Connect& request) override {
-    return start_openvpn(state_, request.openvpn, request.config, request.auth, request.log);
-  }
-  HelperResponse disconnect() override { return disconnect_openvpn(state_); }
-  HelperResponse status() override { return query_status(state_); }
-
- private:
-  const std::shared_ptr<HelperState>& state_;
-};
-
-Error last_socket_error() { return Error::os(static_cast<std::uint32_t>(WSAGetLastError())); }
 
 // An accepted socket carries the listener's event selection, and with it non-blocking mode, which
 // cannot be left until the selection is cancelled. The reads below wait for the client instead.
@@ -106,28 +91,25 @@ Result<UniqueSocket> make_read_handle(SOCKET connection) {
   return create_uninheritable_socket(info.iAddressFamily, info.iSocketType, info.iProtocol, &info);
 }
 
-void serve_connection(UniqueSocket connection, std::shared_ptr<HelperState> state,
+void serve_connection(UniqueSocket connection, std::shared_ptr<Operations> operations,
                       const ConnectionLimits& limits) {
   const Clock::time_point deadline = Clock::now() + limits.read_timeout;
   {
     HelperResponse response;
     const Result<UniqueSocket> read_handle = make_read_handle(connection.get());
     if (!read_handle) {
-      response =
-          HelperResponse{false, "Failed to clone stream: " + error_text(read_handle.error()), std::nullopt};
+      response = replies::clone_failed(read_handle.error());
     } else if (const auto blocking = make_blocking(connection.get()); !blocking) {
-      response =
-          HelperResponse{false, "Failed to read request: " + error_text(blocking.error()), std::nullopt};
+      response = replies::read_failed(blocking.error());
     } else {
-      HelperStateOperations operations(state);
       response =
-          answer_request(receive_until(read_handle->get(), deadline), operations, limits.max_line_bytes);
+          answer_request(receive_until(read_handle->get(), deadline), *operations, limits.max_line_bytes);
     }
     // A reply that cannot be written is neither retried nor logged; what the request changed stays.
-    (void)send_response(connection.get(), response.ok, std::move(response.message), response.pid);
+    (void)send_response(connection.get(), response);
     drain_before_close(connection.get());
   }  // the read handle closes here
-  state.reset();
+  operations.reset();
   // No shutdown before the close: the close alone ends the stream, after the reply.
   connection.reset();
 }

@@ -7,16 +7,16 @@
 
 #include "common/error.hpp"
 #include "common/handle.hpp"
+#include "protocol/operations.hpp"
 #include "server/connection_limits.hpp"
 
 namespace orvanta {
 
-class HelperState;
-
-// Serves one connection from hand-over to close: one request line in, one reply line out. Every
-// outcome reaches the client only as the reply; nothing is logged and nothing is returned. Closes,
-// in this order, the read handle, the state reference and the connection.
-void serve_connection(UniqueSocket connection, std::shared_ptr<HelperState> state,
+// Serves one connection from hand-over to close: one request line in, one reply line out, the request
+// carried out by `operations`. Every outcome reaches the client only as the reply; nothing is logged
+// and nothing is returned. Closes, in this order, the read handle, the operations reference and the
+// connection.
+void serve_connection(UniqueSocket connection, std::shared_ptr<Operations> operations,
                       const ConnectionLimits& limits = {});
 
 // A second handle to the same connection, not inheritable by child processes, through which all

@@ -31,7 +31,7 @@ Result<UniqueSocket> bound_socket(const Endpoint& endpoint) {
   const sockaddr_in address = socket_address(endpoint);
   if (bind(socket->get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == SOCKET_ERROR ||
       listen(socket->get(), listen_backlog) == SOCKET_ERROR) {
-    return std::unexpected(Error::os(static_cast<std::uint32_t>(WSAGetLastError())));
+    return std::unexpected(last_socket_error());
   }
   return socket;
 }
@@ -50,7 +50,7 @@ Result<UniqueSocket> open_listener(const Endpoint& endpoint) {
   }
   u_long non_blocking = 1;
   if (ioctlsocket(socket->get(), FIONBIO, &non_blocking) == SOCKET_ERROR) {
-    const Error error = Error::os(static_cast<std::uint32_t>(WSAGetLastError()));
+    const Error error = last_socket_error();
     socket->reset();
     log_line("failed to set listener nonblocking", error_text(error));
     return std::unexpected(error);

@@ -5,6 +5,7 @@
 #include <type_traits>
 #include <variant>
 
+#include "protocol/replies.hpp"
 #include "server/white_space.hpp"
 
 namespace orvanta {
@@ -31,11 +32,11 @@ HelperResponse answer_request(const Receive& receive, Operations& operations, st
     // OpenVPN first), and up to a megabyte per worker need not wait for it.
     const Result<std::string> line = read_request_line(receive, max_line_bytes);
     if (!line) {
-      return HelperResponse{false, "Failed to read request: " + error_text(line.error()), std::nullopt};
+      return replies::read_failed(line.error());
     }
     auto parsed = parse_request(trim_white_space(*line));
     if (!parsed) {
-      return HelperResponse{false, "Invalid request JSON: " + parsed.error().text(), std::nullopt};
+      return replies::invalid_request(parsed.error());
     }
     request = std::move(*parsed);
   }

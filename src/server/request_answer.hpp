@@ -3,22 +3,14 @@
 
 #include <cstddef>
 
+#include "protocol/operations.hpp"
 #include "protocol/request.hpp"
 #include "protocol/response.hpp"
 #include "server/request_line.hpp"
 
 namespace orvanta {
 
-// The three operations a request can ask for. The worker only chooses among them; what they do to
-// the helper state, and under which lock, is theirs.
-class Operations {
- public:
-  virtual ~Operations() = default;
-  virtual HelperResponse connect(const Connect& request) = 0;
-  virtual HelperResponse disconnect() = 0;
-  virtual HelperResponse status() = 0;
-};
-
+// The worker only chooses among the operations; what they do, and under which lock, is theirs.
 [[nodiscard]] HelperResponse dispatch_request(const HelperRequest& request, Operations& operations);
 
 // Reads the request line, trims it, parses it and carries it out; every failure on the way becomes

@@ -4,20 +4,19 @@
 #include <algorithm>
 #include <climits>
 
-#include "protocol/response.hpp"
 #include "server/whole_write.hpp"
+#include "server/winsock.hpp"
 
 namespace orvanta {
 
-Result<void> send_response(SOCKET connection, bool ok, std::string message,
-                           std::optional<std::uint32_t> pid) {
-  const std::string bytes = encode_response(HelperResponse{ok, std::move(message), pid});
+Result<void> send_response(SOCKET connection, const HelperResponse& response) {
+  const std::string bytes = encode_response(response);
   return write_whole_buffer(
       [connection](std::string_view rest) -> Result<std::size_t> {
         const int length = static_cast<int>(std::min<std::size_t>(rest.size(), INT_MAX));
         const int sent = send(connection, rest.data(), length, 0);
         if (sent == SOCKET_ERROR) {
-          return std::unexpected(Error::os(static_cast<std::uint32_t>(WSAGetLastError())));
+          return std::unexpected(last_socket_error());
         }
         return static_cast<std::size_t>(sent);
       },

@@ -3,16 +3,12 @@
 
 #include <winsock2.h>
 
-#include <cstdint>
-#include <optional>
-#include <string>
-
 #include "common/error.hpp"
+#include "protocol/response.hpp"
 
 namespace orvanta {
 
-// Encodes {"ok":..,"message":..,"pid":..} and its line feed and writes all of it to the connection.
-[[nodiscard]] Result<void> send_response(SOCKET connection, bool ok, std::string message,
-                                         std::optional<std::uint32_t> pid);
+// Encodes the reply and its line feed and writes all of it to the connection.
+[[nodiscard]] Result<void> send_response(SOCKET connection, const HelperResponse& response);
 
 }  // namespace orvanta

@@ -25,6 +25,8 @@ Result<void> ensure_winsock() {
   return {};
 }
 
+Error last_socket_error() { return Error::os(static_cast<std::uint32_t>(WSAGetLastError())); }
+
 Result<void> make_uninheritable(SOCKET socket) {
   if (!SetHandleInformation(reinterpret_cast<HANDLE>(socket), HANDLE_FLAG_INHERIT, 0)) {
     return std::unexpected(Error::os(GetLastError()));
@@ -39,13 +41,13 @@ Result<UniqueSocket> create_uninheritable_socket(int family, int type, int proto
   if (created != INVALID_SOCKET) {
     return UniqueSocket(created);
   }
-  const int code = WSAGetLastError();
-  if (code != WSAEPROTOTYPE && code != WSAEINVAL) {
-    return std::unexpected(Error::os(static_cast<std::uint32_t>(code)));
+  const Error error = last_socket_error();
+  if (error != Error::os(WSAEPROTOTYPE) && error != Error::os(WSAEINVAL)) {
+    return std::unexpected(error);
   }
   created = WSASocketW(family, type, protocol, info, 0, WSA_FLAG_OVERLAPPED);
   if (created == INVALID_SOCKET) {
-    return std::unexpected(Error::os(static_cast<std::uint32_t>(WSAGetLastError())));
+    return std::unexpected(last_socket_error());
   }
   UniqueSocket socket(created);
   if (auto cleared = make_uninheritable(socket.get()); !cleared) {

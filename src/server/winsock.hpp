@@ -12,6 +12,9 @@ namespace orvanta {
 // that failed is tried again on the next call, since nothing has been set up that it could disturb.
 [[nodiscard]] Result<void> ensure_winsock();
 
+// The error of the Winsock call that just failed (WSAGetLastError).
+[[nodiscard]] Error last_socket_error();
+
 // Clears the inherit flag of a socket handle.
 [[nodiscard]] Result<void> make_uninheritable(SOCKET socket);
 

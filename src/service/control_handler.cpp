@@ -13,7 +13,7 @@ DWORD WINAPI control_handler(DWORD control, DWORD, LPVOID, LPVOID context) {
     case SERVICE_CONTROL_SHUTDOWN:
       // The flag first, so the accept loop can already be leaving while OpenVPN is stopped.
       ctx->shutdown->set();
-      stop_openvpn(ctx->state);
+      ctx->state->stop_openvpn();
       return NO_ERROR;
     case SERVICE_CONTROL_INTERROGATE:
       // No report: the system answers with the state last reported.

@@ -3,7 +3,7 @@
 #include <variant>
 
 #include "vpn/commands.hpp"
-#include "vpn/helper_state_impl.hpp"
+#include "vpn/helper_state.hpp"
 
 namespace orvanta {
 
@@ -13,23 +13,10 @@ namespace {
 // been issued, so this wait only confirms it; a process that outlasts it is stuck in the kernel, and
 // waiting on would hold up every connect, disconnect and service stop behind it. On expiry the stop
 // goes on as if the tree had ended: it runs taskkill, releases the handles and clears the record.
-constexpr ULONGLONG kTreeExitWaitMs = 5000;
+constexpr ULONGLONG tree_exit_wait_ms = 5000;
 // How long taskkill may run before the stop ends it and goes on.
-constexpr DWORD kTaskkillWaitMs = 10000;
-constexpr DWORD kJobPollMs = 5;
-
-// What a stop takes out of the record under the lock and then works on without it.
-struct TakenRecord {
-  std::optional<Child> child;
-  std::optional<std::uint32_t> pid;
-  UniqueHandle job;
-};
-
-TakenRecord take_record(HelperState& state) {
-  const std::lock_guard record(state.record_mutex);
-  return {std::exchange(state.child, std::nullopt), std::exchange(state.pid, std::nullopt),
-          std::move(state.job)};
-}
+constexpr DWORD taskkill_wait_ms = 10000;
+constexpr DWORD job_poll_ms = 5;
 
 bool job_has_processes(HANDLE job) {
   JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
@@ -41,18 +28,18 @@ bool job_has_processes(HANDLE job) {
 }
 
 // Waits, until the deadline at most, for OpenVPN and then for the last process of its job to end.
-void wait_for_tree(TakenRecord& taken) {
-  const ULONGLONG deadline = GetTickCount64() + kTreeExitWaitMs;
+void wait_for_tree(const std::optional<Child>& openvpn, HANDLE job) {
+  const ULONGLONG deadline = GetTickCount64() + tree_exit_wait_ms;
   const auto remaining = [deadline] {
     const ULONGLONG now = GetTickCount64();
     return static_cast<DWORD>(now < deadline ? deadline - now : 0);
   };
-  if (taken.child) {
-    (void)taken.child->wait_for(remaining());
+  if (openvpn) {
+    (void)openvpn->wait_for(remaining());
   }
-  if (taken.job) {
-    while (job_has_processes(taken.job.get()) && remaining() > 0) {
-      Sleep(kJobPollMs);
+  if (job != nullptr) {
+    while (job_has_processes(job) && remaining() > 0) {
+      Sleep(job_poll_ms);
     }
   }
 }
@@ -63,18 +50,23 @@ void run_taskkill(std::uint32_t pid) {
   if (!taskkill) {
     return;
   }
-  const Result<WaitState> waited = taskkill->wait_for(kTaskkillWaitMs);
+  const Result<WaitState> waited = taskkill->wait_for(taskkill_wait_ms);
   if (waited && std::holds_alternative<StillRunning>(*waited)) {
     (void)taskkill->kill();
-    (void)taskkill->wait_for(static_cast<DWORD>(kTreeExitWaitMs));
+    (void)taskkill->wait_for(static_cast<DWORD>(tree_exit_wait_ms));
   }
 }
 
 }  // namespace
 
-void stop_recorded_openvpn(HelperState& state) {
+HelperState::Recorded HelperState::take_record() {
+  const std::lock_guard record(record_mutex_);
+  return {std::exchange(child_, std::nullopt), std::exchange(pid_, std::nullopt), std::move(job_)};
+}
+
+void HelperState::stop_recorded_openvpn() {
   // From here on `status` answers "stopped"; the rest runs without the record lock.
-  TakenRecord taken = take_record(state);
+  Recorded taken = take_record();
 
   // The job reaches every process OpenVPN started, also where taskkill cannot (missing, failing, or
   // without /T). Killing the Child as well ends OpenVPN even if the job could not be ended.
@@ -84,7 +76,7 @@ void stop_recorded_openvpn(HelperState& state) {
   if (taken.child) {
     (void)taken.child->kill();
   }
-  wait_for_tree(taken);
+  wait_for_tree(taken.child, taken.job.get());
 
   // taken.child still holds OpenVPN's process handle, and an id is not given to another process while
   // a handle to its process is open: taskkill can only meet our OpenVPN under this id.
@@ -94,9 +86,9 @@ void stop_recorded_openvpn(HelperState& state) {
   // Releasing `taken` closes the handles.
 }
 
-void stop_openvpn(const std::shared_ptr<HelperState>& state) {
-  const std::lock_guard lifecycle(state->lifecycle_mutex);
-  stop_recorded_openvpn(*state);
+void HelperState::stop_openvpn() {
+  const std::lock_guard lifecycle(lifecycle_mutex_);
+  stop_recorded_openvpn();
 }
 
 }  // namespace orvanta

@@ -46,7 +46,7 @@ Args round_trip(const Args& args, const test::ScratchDir& scratch) {
   for (const auto& argument : args) {
     command.arg(argument);
   }
-  auto status = run_to_completion(command);
+  auto status = test::run_to_completion(command);
   if (!status || *status != 0) {
     ADD_FAILURE() << (status ? "exit code " + std::to_string(*status) : test::describe(status.error()));
     return {};

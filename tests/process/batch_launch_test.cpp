@@ -99,7 +99,7 @@ TEST_F(BatchLaunch, ScriptsInAnyCaseRunThroughTheSystemCmdAndGetArgumentsLiteral
     const std::wstring image = image_of(child->process_handle());
     EXPECT_EQ(CompareStringOrdinal(image.c_str(), -1, system_cmd().c_str(), -1, TRUE), CSTR_EQUAL)
         << test::utf8(image);
-    ASSERT_EQ(child->wait(), ExitStatus{0});
+    ASSERT_EQ(test::wait_for_exit(*child), ExitStatus{0});
     EXPECT_EQ(test::read_file(echo_), expected + "\r\n") << test::utf8(name);
     expect_nothing_smuggled();
   }

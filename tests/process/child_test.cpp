@@ -24,19 +24,6 @@ struct SleepingChild {
   std::wstring pid_file;
 };
 
-// The handle values open in this process. Wine's GetProcessHandleCount always gives 0, so the values
-// are probed one by one; handle values are multiples of four.
-std::set<ULONG_PTR> open_handles() {
-  std::set<ULONG_PTR> open;
-  for (ULONG_PTR value = 4; value < 0x4000; value += 4) {
-    DWORD flags = 0;
-    if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) {
-      open.insert(value);
-    }
-  }
-  return open;
-}
-
 void end_process(DWORD id) {
   const UniqueHandle process(OpenProcess(PROCESS_TERMINATE, FALSE, id));
   if (process) {
@@ -56,12 +43,12 @@ TEST(ChildLifecycle, EndedChildReportsItsCodeAsOftenAsAsked) {
   ASSERT_TRUE(test::write_plan(plan, {{"exit_code", "7"}}));
   auto child = spawn(test::standin_command(plan));
   ASSERT_TRUE(child) << test::describe(child.error());
-  EXPECT_EQ(child->wait(), ExitStatus{7});
+  EXPECT_EQ(test::wait_for_exit(*child), ExitStatus{7});
   EXPECT_EQ(child->try_wait(), WaitState{ExitStatus{7}});
   EXPECT_EQ(child->try_wait(), WaitState{ExitStatus{7}});
   EXPECT_EQ(child->wait_for(0), WaitState{ExitStatus{7}});
   EXPECT_TRUE(child->kill()) << "ending an ended child is a success";
-  EXPECT_EQ(child->wait(), ExitStatus{7});
+  EXPECT_EQ(test::wait_for_exit(*child), ExitStatus{7});
 }
 
 TEST(ChildLifecycle, RunningChildIsPolledThenKilledWithExitCodeOne) {
@@ -75,7 +62,7 @@ TEST(ChildLifecycle, RunningChildIsPolledThenKilledWithExitCodeOne) {
   EXPECT_EQ(child->try_wait(), WaitState{StillRunning{}});
   EXPECT_EQ(child->wait_for(20), WaitState{StillRunning{}});
   ASSERT_TRUE(child->kill());
-  EXPECT_EQ(child->wait(), ExitStatus{1});
+  EXPECT_EQ(test::wait_for_exit(*child), ExitStatus{1});
   EXPECT_EQ(child->try_wait(), WaitState{ExitStatus{1}});
 }
 
@@ -83,8 +70,8 @@ TEST(ChildLifecycle, RunToCompletionGivesTheExitCode) {
   ScratchDir scratch;
   const std::wstring plan = scratch.file(L"plan.txt");
   ASSERT_TRUE(test::write_plan(plan, {{"sleep_ms", "50"}, {"exit_code", "3"}}));
-  EXPECT_EQ(run_to_completion(test::standin_command(plan)), ExitStatus{3});
-  EXPECT_EQ(run_to_completion(Command(test::utf8(scratch.file(L"missing.exe")))).error().is_os(), true);
+  EXPECT_EQ(test::run_to_completion(test::standin_command(plan)), ExitStatus{3});
+  EXPECT_EQ(test::run_to_completion(Command(test::utf8(scratch.file(L"missing.exe")))).error().is_os(), true);
 }
 
 // TerminateProcess refused with ERROR_ACCESS_DENIED counts as done when the process can still be polled.
@@ -111,7 +98,7 @@ TEST(ChildLifecycle, KillThatIsRefusedSucceedsOnlyIfThePollWorks) {
   }
   EXPECT_EQ(child->try_wait(), WaitState{StillRunning{}}) << "no limited handle may have ended it";
   ASSERT_TRUE(child->kill());
-  EXPECT_EQ(child->wait(), ExitStatus{1});
+  EXPECT_EQ(test::wait_for_exit(*child), ExitStatus{1});
 }
 
 TEST(ChildLifecycle, ReleasingAChildLeavesItRunning) {
@@ -183,12 +170,12 @@ TEST(ChildLifecycle, NoHandleOutlivesALaunchOnAnyPath) {
   const Command ok = test::standin_command(plan);
   const Command all_null = Command(ok).stdin_mode(StdioMode::Null);
   const Command missing = Command(test::utf8(scratch.file(L"missing.exe"))).stdin_mode(StdioMode::Null);
-  ASSERT_EQ(run_to_completion(ok), ExitStatus{0});  // loads whatever the first launch needs
+  ASSERT_EQ(test::run_to_completion(ok), ExitStatus{0});  // loads whatever the first launch needs
 
-  const std::set<ULONG_PTR> before = open_handles();
+  const auto before = test::open_handles();
   for (int round = 0; round < 3; ++round) {
-    EXPECT_EQ(run_to_completion(ok), ExitStatus{0});
-    EXPECT_EQ(run_to_completion(all_null), ExitStatus{0});
+    EXPECT_EQ(test::run_to_completion(ok), ExitStatus{0});
+    EXPECT_EQ(test::run_to_completion(all_null), ExitStatus{0});
     EXPECT_FALSE(spawn(missing));  // fails in CreateProcessW, after the standard handles were made
     EXPECT_FALSE(spawn(Command("orvanta-no-such-program")));
     {
@@ -199,7 +186,7 @@ TEST(ChildLifecycle, NoHandleOutlivesALaunchOnAnyPath) {
       EXPECT_EQ(failed.has_value() ? Error::os(0) : failed.error(), Error::os(ERROR_INVALID_HANDLE));
     }
   }
-  EXPECT_EQ(open_handles(), before);
+  EXPECT_EQ(test::open_handles(), before);
 }
 
 }  // namespace

@@ -47,7 +47,7 @@ class Inheritance : public testing::Test {
     }
     Command command(base);
     command.arg(test::utf8(plan));
-    const auto status = run_to_completion(command);
+    const auto status = test::run_to_completion(command);
     if (!status || *status != 0) {
       return status ? "exit code " + std::to_string(*status) : test::describe(status.error());
     }

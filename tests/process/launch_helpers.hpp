@@ -8,6 +8,7 @@
 
 #include "common/utf16.hpp"
 #include "process/child.hpp"
+#include "support/child_waits.hpp"
 #include "support/standin_plan.hpp"
 
 namespace orvanta::test {

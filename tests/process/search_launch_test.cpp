@@ -33,7 +33,7 @@ TEST(SearchLaunch, CopyNextToTheExecutableWinsOverTheSystemsOwn) {
   const std::wstring argv_out = scratch.file(L"argv.bin");
   ASSERT_TRUE(test::write_plan(plan, {{"argv_out", test::utf8(argv_out)}, {"exit_code", "42"}}));
 
-  EXPECT_EQ(run_to_completion(Command("taskkill").arg(test::utf8(plan)).arg("/F")), ExitStatus{42});
+  EXPECT_EQ(test::run_to_completion(Command("taskkill").arg(test::utf8(plan)).arg("/F")), ExitStatus{42});
   const auto argv = test::split_records(test::read_file(argv_out).value_or(""));
   EXPECT_EQ(argv, (std::vector<std::string>{"taskkill", test::utf8(plan), "/F"}));
 }
@@ -46,8 +46,8 @@ TEST(SearchLaunch, NameWithAFullStopGetsNoExe) {
   const test::StandinCopy with_exe(test::own_directory() + L"\\orvanta-probe.y.exe");
   ASSERT_TRUE(as_is.copied() && with_exe.copied());
 
-  EXPECT_EQ(run_to_completion(Command("orvanta-probe.x").arg(test::utf8(plan))), ExitStatus{43});
-  EXPECT_EQ(run_to_completion(Command("orvanta-probe.y").arg(test::utf8(plan))),
+  EXPECT_EQ(test::run_to_completion(Command("orvanta-probe.x").arg(test::utf8(plan))), ExitStatus{43});
+  EXPECT_EQ(test::run_to_completion(Command("orvanta-probe.y").arg(test::utf8(plan))),
             std::unexpected(Error::fixed(launch_error::program_not_found)));
 }
 
@@ -61,7 +61,7 @@ TEST(SearchLaunch, PathEntriesAreSplitOutsideQuotes) {
   ASSERT_TRUE(test::write_plan(plan, {{"exit_code", "44"}}));
 
   const test::ScopedVariable path(L"PATH", scratch.file(L"none") + L";;\"" + quoted + L"\"");
-  EXPECT_EQ(run_to_completion(Command("orvanta-onpath").arg(test::utf8(plan))), ExitStatus{44});
+  EXPECT_EQ(test::run_to_completion(Command("orvanta-onpath").arg(test::utf8(plan))), ExitStatus{44});
 }
 
 TEST(SearchLaunch, PathWithoutExtensionRunsTheExeBesideIt) {
@@ -73,7 +73,7 @@ TEST(SearchLaunch, PathWithoutExtensionRunsTheExeBesideIt) {
   ASSERT_TRUE(test::write_plan(plan, {{"argv_out", test::utf8(argv_out)}, {"exit_code", "45"}}));
 
   const std::string program = test::utf8(scratch.file(L"tool"));
-  EXPECT_EQ(run_to_completion(Command(program).arg(test::utf8(plan))), ExitStatus{45});
+  EXPECT_EQ(test::run_to_completion(Command(program).arg(test::utf8(plan))), ExitStatus{45});
   // The child sees the program text as it was given, not the path that was found.
   EXPECT_EQ(test::split_records(test::read_file(argv_out).value_or("")).at(0), program);
 }

@@ -46,7 +46,7 @@ TEST(AcceptLoop, ReturnsWithoutAcceptingWhenTheFlagIsAlreadySet) {
   send_all(waiting.get(), status_line);
   ShutdownFlag shutdown;
   shutdown.set();
-  run_accept_loop(listener.socket.get(), shutdown, make_helper_state());
+  run_accept_loop(listener.socket.get(), shutdown, std::make_shared<test::RecordingOperations>());
   listener.socket.reset();
   // Never handed to a worker: the connection ends with the listener, without a reply.
   EXPECT_EQ(receive_all(waiting.get()), "");
@@ -55,9 +55,9 @@ TEST(AcceptLoop, ReturnsWithoutAcceptingWhenTheFlagIsAlreadySet) {
 TEST(AcceptLoop, AStopWakesAnIdleLoop) {
   Listener listener = open_test_listener();
   ShutdownFlag shutdown;
-  auto state = make_helper_state();
+  auto operations = std::make_shared<test::RecordingOperations>();
   auto loop =
-      std::async(std::launch::async, [&] { run_accept_loop(listener.socket.get(), shutdown, state); });
+      std::async(std::launch::async, [&] { run_accept_loop(listener.socket.get(), shutdown, operations); });
   // Let the loop reach its wait with nothing pending.
   ASSERT_EQ(loop.wait_for(300ms), std::future_status::timeout);
   shutdown.set();
@@ -72,9 +72,9 @@ TEST(AcceptLoop, AStopWakesAnIdleLoop) {
 TEST(AcceptLoop, AConnectionAcceptedBeforeTheStopIsStillServed) {
   Listener listener = open_test_listener();
   ShutdownFlag shutdown;
-  auto state = make_helper_state();
+  auto operations = std::make_shared<test::RecordingOperations>();
   auto loop =
-      std::async(std::launch::async, [&] { run_accept_loop(listener.socket.get(), shutdown, state); });
+      std::async(std::launch::async, [&] { run_accept_loop(listener.socket.get(), shutdown, operations); });
   const UniqueSocket early = connect_client(listener.port);
   // A later client's reply shows that the loop has taken the earlier one from the backlog.
   EXPECT_EQ(round_trip(listener.port, status_line), stopped);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "loopback.hpp"
+#include "support/standin_plan.hpp"
 
 namespace orvanta {
 namespace {
@@ -48,19 +49,6 @@ class CapturedStandardError {
   UniqueHandle write_;
 };
 
-// The handles open in the process, found by asking about every small handle value (the process
-// handle count is not kept under Wine).
-std::vector<std::uintptr_t> open_handles() {
-  std::vector<std::uintptr_t> open;
-  for (std::uintptr_t value = 4; value < 0x10000; value += 4) {
-    DWORD flags = 0;
-    if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) {
-      open.push_back(value);
-    }
-  }
-  return open;
-}
-
 TEST(OpenListener, WritesTheBindLineWhenThePortIsTaken) {
   const UniqueSocket holder(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
   ASSERT_TRUE(holder);
@@ -72,9 +60,9 @@ TEST(OpenListener, WritesTheBindLineWhenThePortIsTaken) {
   const std::uint16_t port = server_testing::local_port(holder.get());
 
   CapturedStandardError captured;
-  const auto handles_before = open_handles();
+  const auto handles_before = test::open_handles();
   const auto listener = open_listener(Endpoint{{127, 0, 0, 1}, port});
-  const auto handles_after = open_handles();
+  const auto handles_after = test::open_handles();
   const std::string line = captured.text();
 
   ASSERT_FALSE(listener.has_value());

@@ -39,7 +39,7 @@ LoopbackServer::LoopbackServer(ConnectionLimits limits) {
   }
   listener_ = std::move(*listener);
   port_ = local_port(listener_.get());
-  loop_ = std::thread([this, limits] { run_accept_loop(listener_.get(), shutdown_, state_, limits); });
+  loop_ = std::thread([this, limits] { run_accept_loop(listener_.get(), shutdown_, operations_, limits); });
 }
 
 LoopbackServer::~LoopbackServer() {
@@ -47,7 +47,6 @@ LoopbackServer::~LoopbackServer() {
   if (loop_.joinable()) {
     loop_.join();
   }
-  stop_openvpn(state_);
 }
 
 UniqueSocket connect_client(std::uint16_t port, std::chrono::milliseconds receive_timeout) {
@@ -102,25 +101,6 @@ std::string round_trip(std::uint16_t port, std::string_view request, AfterSendin
     shutdown(client.get(), SD_SEND);
   }
   return receive_all(client.get());
-}
-
-std::string json_string(std::string_view text) {
-  std::string quoted = "\"";
-  for (const char c : text) {
-    if (c == '"' || c == '\\') {
-      quoted.push_back('\\');
-    }
-    quoted.push_back(c);
-  }
-  return quoted + "\"";
-}
-
-std::string windows_path(std::string_view unix_path) {
-  std::string path = "Z:";
-  for (const char c : unix_path) {
-    path.push_back(c == '/' ? '\\' : c);
-  }
-  return path;
 }
 
 }  // namespace orvanta::server_testing

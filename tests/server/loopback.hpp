@@ -14,7 +14,7 @@
 #include "server/connection_limits.hpp"
 #include "server/endpoint.hpp"
 #include "service/shutdown_flag.hpp"
-#include "vpn/helper_state.hpp"
+#include "support/recording_operations.hpp"
 
 namespace orvanta::server_testing {
 
@@ -27,8 +27,8 @@ inline const std::string stopped = "{\"ok\":true,\"message\":\"stopped\",\"pid\"
 
 std::uint16_t local_port(SOCKET socket);
 
-// A listener and an accept loop on its own thread; the destructor stops the loop and closes the
-// listener.
+// A listener and an accept loop on its own thread, carrying requests out with recording operations;
+// the destructor stops the loop and closes the listener.
 class LoopbackServer {
  public:
   explicit LoopbackServer(ConnectionLimits limits = {});
@@ -37,10 +37,10 @@ class LoopbackServer {
   LoopbackServer& operator=(const LoopbackServer&) = delete;
 
   [[nodiscard]] std::uint16_t port() const { return port_; }
-  [[nodiscard]] const std::shared_ptr<HelperState>& state() const { return state_; }
+  [[nodiscard]] const test::RecordingOperations& operations() const { return *operations_; }
 
  private:
-  std::shared_ptr<HelperState> state_ = make_helper_state();
+  std::shared_ptr<test::RecordingOperations> operations_ = std::make_shared<test::RecordingOperations>();
   ShutdownFlag shutdown_;
   UniqueSocket listener_;
   std::uint16_t port_ = 0;
@@ -60,11 +60,5 @@ enum class AfterSending { KeepOpen, EndSendingSide };
 // Connects, sends the bytes, optionally ends the sending side, and returns all that came back.
 std::string round_trip(std::uint16_t port, std::string_view request,
                        AfterSending after = AfterSending::KeepOpen);
-
-// A JSON string literal of the text.
-std::string json_string(std::string_view text);
-
-// Where a program built next to the tests lives, as a Windows path.
-std::string windows_path(std::string_view unix_path);
 
 }  // namespace orvanta::server_testing

@@ -7,33 +7,14 @@
 #include <vector>
 
 #include "scripted_stream.hpp"
+#include "support/recording_operations.hpp"
 
 namespace orvanta {
 namespace {
 
 using server_testing::ScriptedReceive;
 using server_testing::Step;
-
-// Records which operation ran; each answers with a reply that names it.
-class RecordingOperations final : public Operations {
- public:
-  HelperResponse connect(const Connect& request) override {
-    calls.push_back("connect");
-    connected = request;
-    return {true, "connect ran", 42};
-  }
-  HelperResponse disconnect() override {
-    calls.push_back("disconnect");
-    return {true, "disconnect ran", std::nullopt};
-  }
-  HelperResponse status() override {
-    calls.push_back("status");
-    return {true, "status ran", std::nullopt};
-  }
-
-  std::vector<std::string> calls;
-  std::optional<Connect> connected;
-};
+using test::RecordingOperations;
 
 HelperResponse failure(std::string message) { return {false, std::move(message), std::nullopt}; }
 
@@ -46,14 +27,14 @@ struct AnswerCase {
 
 TEST(AnswerRequest, CarriesOutTheRequestOrAnswersWhyNot) {
   const std::vector<AnswerCase> cases = {
-      {"status", {std::string("{\"cmd\":\"status\"}\n")}, {true, "status ran", std::nullopt}, {"status"}},
+      {"status", {std::string("{\"cmd\":\"status\"}\n")}, {true, "stopped", std::nullopt}, {"status"}},
       {"disconnect",
        {std::string("{\"cmd\":\"disconnect\"}\n")},
-       {true, "disconnect ran", std::nullopt},
+       {true, "OpenVPN stopped", std::nullopt},
        {"disconnect"}},
       {"connect",
        {std::string(R"({"cmd":"connect","openvpn":"o","config":"c","auth":"a","log":"l"})")},
-       {true, "connect ran", 42},
+       {true, "OpenVPN started", 4242},
        {"connect"}},
       {"nothing sent", {}, failure("Invalid request JSON: EOF while parsing a value at line 1 column 0"), {}},
       {"only white space",
@@ -70,7 +51,7 @@ TEST(AnswerRequest, CarriesOutTheRequestOrAnswersWhyNot) {
     ScriptedReceive stream(c.script);
     RecordingOperations operations;
     EXPECT_EQ(answer_request(stream.receive(), operations, 1 << 20), c.expected);
-    EXPECT_EQ(operations.calls, c.calls);
+    EXPECT_EQ(operations.calls(), c.calls);
   }
 }
 
@@ -80,8 +61,8 @@ TEST(AnswerRequest, HandsTheFourConnectTextsOverUnchanged) {
       "\n")});
   RecordingOperations operations;
   (void)answer_request(stream.receive(), operations, 1 << 20);
-  ASSERT_TRUE(operations.connected.has_value());
-  EXPECT_EQ(*operations.connected,
+  ASSERT_TRUE(operations.last_connect().has_value());
+  EXPECT_EQ(*operations.last_connect(),
             (Connect{"C:\\Program Files\\OpenVPN\\bin\\openvpn.exe", "c \xC3\xA9", " a ", ""}));
 }
 

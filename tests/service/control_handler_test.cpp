@@ -31,7 +31,7 @@ TEST(ControlHandler, AnswersEachControlAndSetsTheFlagOnlyForStopAndShutdown) {
       {255, ERROR_CALL_NOT_IMPLEMENTED, false},
   };
   for (const auto& c : cases) {
-    ControlContext context{std::make_shared<ShutdownFlag>(), make_helper_state()};
+    ControlContext context{std::make_shared<ShutdownFlag>(), std::make_shared<HelperState>()};
     EXPECT_EQ(control_handler(c.control, 0, nullptr, &context), c.returns) << c.control;
     EXPECT_EQ(context.shutdown->is_set(), c.sets_flag) << c.control;
     if (c.sets_flag) {
@@ -41,12 +41,12 @@ TEST(ControlHandler, AnswersEachControlAndSetsTheFlagOnlyForStopAndShutdown) {
 }
 
 TEST(ControlHandler, RepeatedStopsKeepTheFlagSetAndSucceed) {
-  ControlContext context{std::make_shared<ShutdownFlag>(), make_helper_state()};
+  ControlContext context{std::make_shared<ShutdownFlag>(), std::make_shared<HelperState>()};
   EXPECT_EQ(control_handler(SERVICE_CONTROL_STOP, 0, nullptr, &context), NO_ERROR);
   EXPECT_EQ(control_handler(SERVICE_CONTROL_SHUTDOWN, 0, nullptr, &context), NO_ERROR);
   EXPECT_EQ(control_handler(SERVICE_CONTROL_INTERROGATE, 0, nullptr, &context), NO_ERROR);
   EXPECT_TRUE(context.shutdown->is_set());
-  EXPECT_EQ(query_status(context.state).message, "stopped");
+  EXPECT_EQ(context.state->query_status().message, "stopped");
 }
 
 TEST(StatusReport, MapsOntoServiceStatusFieldByField) {

@@ -46,6 +46,17 @@ std::wstring standin_path() {
   return path;
 }
 
+std::set<std::uintptr_t> open_handles() {
+  std::set<std::uintptr_t> open;
+  for (std::uintptr_t value = 4; value < 0x10000; value += 4) {
+    DWORD flags = 0;
+    if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) {
+      open.insert(value);
+    }
+  }
+  return open;
+}
+
 bool running_under_wine() {
   const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
   return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;

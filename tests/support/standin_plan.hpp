@@ -4,7 +4,9 @@
 #include <windows.h>
 
 #include <initializer_list>
+#include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -14,6 +16,10 @@ namespace orvanta::test {
 
 // The stand-in executable (tests/support/standin.cpp), as a Windows path.
 [[nodiscard]] std::wstring standin_path();
+
+// The handle values open in this process. Wine's GetProcessHandleCount always gives 0, so the values
+// are probed one by one; handle values are multiples of four.
+[[nodiscard]] std::set<std::uintptr_t> open_handles();
 
 // Whether the tests run under Wine, for the few places where its behaviour differs from Windows'.
 [[nodiscard]] bool running_under_wine();

@@ -32,14 +32,14 @@ TEST_F(VpnTest, OpenVpnGetsExactlyTheElevenArguments) {
     const Planned planned = plan("argv", {}, path_from_utf8(c.config_at));
     const std::string openvpn = utf8(root_ / path_from_utf8(c.openvpn));
 
-    const HelperResponse started = start_openvpn(state_, openvpn, planned.plan, c.auth, c.log);
+    const HelperResponse started = state_->start_openvpn(openvpn, planned.plan, c.auth, c.log);
     ASSERT_TRUE(started.pid) << started.message;
     ASSERT_EQ(wait_for_pid(planned.pid_out), *started.pid);
     EXPECT_EQ(read_argv(planned.argv_out),
               (std::vector<std::string>{openvpn, "--config", planned.plan, "--auth-user-pass", c.auth,
                                         "--auth-nocache", "--redirect-gateway", "def1", "--verb", "3",
                                         "--log", c.log}));
-    EXPECT_EQ(disconnect_openvpn(state_), kDisconnected);
+    EXPECT_EQ(disconnect(), disconnected_reply);
     std::filesystem::remove(planned.pid_out);
   }
 }

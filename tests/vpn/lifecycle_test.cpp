@@ -4,13 +4,13 @@
 
 #include "common/error.hpp"
 #include "standin_world.hpp"
-#include "vpn/helper_state_impl.hpp"
+#include "support/standin_plan.hpp"
 
 namespace orvanta::vpn_test {
 namespace {
 
 TEST_F(VpnTest, ConnectStatusReconnectDisconnect) {
-  EXPECT_EQ(query_status(state_), kStopped);
+  EXPECT_EQ(state_->query_status(), stopped_reply);
 
   const Planned first = plan("first");
   const HelperResponse started = connect(first);
@@ -18,7 +18,7 @@ TEST_F(VpnTest, ConnectStatusReconnectDisconnect) {
   EXPECT_EQ(started, (HelperResponse{true, "OpenVPN started", started.pid}));
   EXPECT_EQ(wait_for_pid(first.pid_out), *started.pid);
   Watched first_process(*started.pid);
-  EXPECT_EQ(query_status(state_), (HelperResponse{true, "running", started.pid}));
+  EXPECT_EQ(state_->query_status(), (HelperResponse{true, "running", started.pid}));
 
   const Planned second = plan("second");
   const HelperResponse restarted = connect(second);
@@ -27,11 +27,11 @@ TEST_F(VpnTest, ConnectStatusReconnectDisconnect) {
   EXPECT_FALSE(first_process.running());
   EXPECT_EQ(wait_for_pid(second.pid_out), *restarted.pid);
   Watched second_process(*restarted.pid);
-  EXPECT_EQ(query_status(state_), (HelperResponse{true, "running", restarted.pid}));
+  EXPECT_EQ(state_->query_status(), (HelperResponse{true, "running", restarted.pid}));
 
-  EXPECT_EQ(disconnect_openvpn(state_), kDisconnected);
+  EXPECT_EQ(disconnect(), disconnected_reply);
   EXPECT_FALSE(second_process.running());
-  EXPECT_EQ(query_status(state_), kStopped);
+  EXPECT_EQ(state_->query_status(), stopped_reply);
   EXPECT_EQ(taskkill_runs(), (std::vector<TaskkillRun>{{taskkill_line(*started.pid), standin_, true},
                                                        {taskkill_line(*restarted.pid), standin_, true}}));
 }
@@ -45,9 +45,9 @@ TEST_F(VpnTest, OpenVpnThatEndsByItselfIsClearedAndWhatItLeftEndsAtTheNextStop) 
   Watched leftover_process(wait_for_pid(leftover.pid_out));
   ASSERT_TRUE(openvpn_process.ends_within(10000));
 
-  EXPECT_EQ(query_status(state_), kStopped);
+  EXPECT_EQ(state_->query_status(), stopped_reply);
   EXPECT_TRUE(leftover_process.running());
-  EXPECT_EQ(disconnect_openvpn(state_), kDisconnected);
+  EXPECT_EQ(disconnect(), disconnected_reply);
   EXPECT_TRUE(taskkill_runs().empty()) << "nothing was recorded any more";
   EXPECT_FALSE(leftover_process.running());
 }
@@ -59,7 +59,7 @@ TEST_F(VpnTest, FailedLaunchStopsTheRunningOneAndReportsTheSystemError) {
   Watched running(*started.pid);
 
   const std::string missing = utf8(root_ / "no such folder" / "openvpn.exe");
-  const HelperResponse failed = start_openvpn(state_, missing, plan("unused").plan, "auth", "log");
+  const HelperResponse failed = state_->start_openvpn(missing, plan("unused").plan, "auth", "log");
   const std::string prefix = "Failed to start OpenVPN: ";
   const std::size_t code_at = failed.message.rfind("(os error ");
   ASSERT_NE(code_at, std::string::npos) << failed.message;
@@ -68,7 +68,7 @@ TEST_F(VpnTest, FailedLaunchStopsTheRunningOneAndReportsTheSystemError) {
   EXPECT_EQ(failed, (HelperResponse{false, prefix + error_text(Error::os(code)), std::nullopt}));
 
   EXPECT_FALSE(running.running());
-  EXPECT_EQ(query_status(state_), kStopped);
+  EXPECT_EQ(state_->query_status(), stopped_reply);
   EXPECT_EQ(taskkill_runs(), (std::vector<TaskkillRun>{{taskkill_line(*started.pid), standin_, true}}));
 }
 
@@ -84,29 +84,33 @@ TEST_F(VpnTest, LaunchErrorsWithFixedTexts) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.openvpn);
-    EXPECT_EQ(start_openvpn(state_, c.openvpn, "config", "auth", "log"),
+    EXPECT_EQ(state_->start_openvpn(c.openvpn, "config", "auth", "log"),
               (HelperResponse{false, "Failed to start OpenVPN: " + c.text, std::nullopt}));
-    EXPECT_EQ(query_status(state_), kStopped);
+    EXPECT_EQ(state_->query_status(), stopped_reply);
   }
   EXPECT_TRUE(taskkill_runs().empty());
 }
 
 TEST_F(VpnTest, ReleasingTheLastReferenceClosesHandlesAndLeavesTheTreeRunning) {
+  // A first connect and stop load whatever a launch needs once per process.
+  ASSERT_TRUE(connect(plan("warm-up")).pid);
+  state_->stop_openvpn();
+  const std::size_t taskkills_before = taskkill_runs().size();
   const Planned grandchild = plan("grandchild");
+  const auto handles_before = test::open_handles();
   const HelperResponse started = connect(plan("openvpn", {"grandchild_plan=" + grandchild.plan}));
   ASSERT_TRUE(started.pid) << started.message;
-  Watched openvpn_process(*started.pid);
-  Watched grandchild_process(wait_for_pid(grandchild.pid_out));
-  const HANDLE process = state_->child->process_handle();
-  const HANDLE job = state_->job.get();
+  const auto handles_while_recorded = test::open_handles();
 
   state_.reset();
-  DWORD flags = 0;
-  EXPECT_FALSE(GetHandleInformation(process, &flags));
-  EXPECT_FALSE(GetHandleInformation(job, &flags));
+  const auto handles_after = test::open_handles();
+  Watched openvpn_process(*started.pid);
+  Watched grandchild_process(wait_for_pid(grandchild.pid_out));
+  EXPECT_GT(handles_while_recorded.size(), handles_before.size()) << "the record holds no handle";
+  EXPECT_EQ(handles_after, handles_before);
   EXPECT_FALSE(openvpn_process.ends_within(200));
   EXPECT_FALSE(grandchild_process.ends_within(200));
-  EXPECT_TRUE(taskkill_runs().empty());
+  EXPECT_EQ(taskkill_runs().size(), taskkills_before) << "letting go of the state stopped OpenVPN";
   openvpn_process.terminate();
   grandchild_process.terminate();
 }

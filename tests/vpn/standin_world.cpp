@@ -14,7 +14,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr ULONGLONG kPidWaitMs = 10000;
+constexpr ULONGLONG pid_wait_ms = 10000;
 
 fs::path program_directory() {
   std::wstring path(32768, L'\0');
@@ -47,7 +47,7 @@ std::string utf8(const fs::path& path) { return utf16_to_utf8(from_wide(path.wst
 fs::path path_from_utf8(const std::string& text) { return fs::path(to_wide(text)); }
 
 DWORD wait_for_pid(const fs::path& pid_out) {
-  const ULONGLONG deadline = GetTickCount64() + kPidWaitMs;
+  const ULONGLONG deadline = GetTickCount64() + pid_wait_ms;
   do {
     std::error_code error;
     if (fs::exists(pid_out, error)) {
@@ -178,7 +178,7 @@ std::string VpnTest::copy_standin(const fs::path& at) {
 }
 
 HelperResponse VpnTest::connect(const Planned& planned) {
-  return start_openvpn(state_, standin_, planned.plan, "C:\\vpn\\auth.txt", "C:\\vpn\\openvpn.log");
+  return state_->start_openvpn(standin_, planned.plan, "C:\\vpn\\auth.txt", "C:\\vpn\\openvpn.log");
 }
 
 }  // namespace orvanta::vpn_test

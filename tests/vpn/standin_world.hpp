@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "common/handle.hpp"
+#include "vpn/helper_operations.hpp"
 #include "vpn/helper_state.hpp"
 
 namespace orvanta::vpn_test {
@@ -66,8 +67,8 @@ std::string taskkill_line(std::uint32_t pid);  // "taskkill" /PID <pid> /T /F
 // While held, every stand-in taskkill waits before it exits.
 void hold_taskkill(bool held);
 
-inline const HelperResponse kStopped{true, "stopped", std::nullopt};
-inline const HelperResponse kDisconnected{true, "OpenVPN stopped", std::nullopt};
+inline const HelperResponse stopped_reply{true, "stopped", std::nullopt};
+inline const HelperResponse disconnected_reply{true, "OpenVPN stopped", std::nullopt};
 
 // A fresh sandbox, an empty taskkill log and a fresh helper state for each test. Afterwards no
 // process named by any id file in the sandbox may still be running (any left is reported and ended).
@@ -83,10 +84,12 @@ class VpnTest : public ::testing::Test {
   // A copy of the stand-in at `at` in the sandbox; its full path as UTF-8.
   std::string copy_standin(const std::filesystem::path& at);
   HelperResponse connect(const Planned& planned);
+  // The disconnect request, as a client makes it.
+  HelperResponse disconnect() { return HelperOperations(state_).disconnect(); }
 
   std::filesystem::path root_;
   std::string standin_;  // the sandbox's stand-in copy that plays OpenVPN, UTF-8
-  std::shared_ptr<HelperState> state_ = make_helper_state();
+  std::shared_ptr<HelperState> state_ = std::make_shared<HelperState>();
 };
 
 }  // namespace orvanta::vpn_test

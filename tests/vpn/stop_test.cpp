@@ -19,23 +19,23 @@ TEST_F(VpnTest, StopEndsTheWholeTree) {
     ASSERT_TRUE(process.running());
   }
 
-  stop_openvpn(state_);
+  state_->stop_openvpn();
   for (const Watched& process : tree) {
     EXPECT_FALSE(process.running());
   }
   EXPECT_EQ(taskkill_runs(), (std::vector<TaskkillRun>{{taskkill_line(*started.pid), standin_, true}}));
-  EXPECT_EQ(query_status(state_), kStopped);
+  EXPECT_EQ(state_->query_status(), stopped_reply);
 }
 
 TEST_F(VpnTest, StopWithNothingRecordedRunsNoTaskkill) {
-  stop_openvpn(state_);
-  EXPECT_EQ(disconnect_openvpn(state_), kDisconnected);
+  state_->stop_openvpn();
+  EXPECT_EQ(disconnect(), disconnected_reply);
   EXPECT_TRUE(taskkill_runs().empty());
 
   const HelperResponse started = connect(plan("openvpn"));
   ASSERT_TRUE(started.pid) << started.message;
-  EXPECT_EQ(disconnect_openvpn(state_), kDisconnected);
-  EXPECT_EQ(disconnect_openvpn(state_), kDisconnected);
+  EXPECT_EQ(disconnect(), disconnected_reply);
+  EXPECT_EQ(disconnect(), disconnected_reply);
   EXPECT_EQ(taskkill_runs(), (std::vector<TaskkillRun>{{taskkill_line(*started.pid), standin_, true}}));
 }
 
@@ -46,8 +46,8 @@ TEST_F(VpnTest, StatusAnswersStoppedWhileTheStopStillRunsTaskkill) {
   hold_taskkill(true);
   std::atomic<bool> stop_done{false};
   HelperResponse disconnected;
-  std::jthread disconnect([&] {
-    disconnected = disconnect_openvpn(state_);
+  std::jthread disconnecting([&] {
+    disconnected = disconnect();
     stop_done = true;
   });
   const ULONGLONG deadline = GetTickCount64() + 10000;
@@ -55,15 +55,15 @@ TEST_F(VpnTest, StatusAnswersStoppedWhileTheStopStillRunsTaskkill) {
     Sleep(5);
   }
   const bool taskkill_started = !taskkill_runs().empty();
-  const HelperResponse status = query_status(state_);
+  const HelperResponse status = state_->query_status();
   const bool stop_done_before_status = stop_done;
   hold_taskkill(false);
-  disconnect.join();
+  disconnecting.join();
 
   ASSERT_TRUE(taskkill_started);
-  EXPECT_EQ(status, kStopped);
+  EXPECT_EQ(status, stopped_reply);
   EXPECT_FALSE(stop_done_before_status) << "status waited for the taskkill run";
-  EXPECT_EQ(disconnected, kDisconnected);
+  EXPECT_EQ(disconnected, disconnected_reply);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "server/accept_loop.hpp"
 #include "server/listener.hpp"
 #include "service/shutdown_flag.hpp"
+#include "vpn/helper_operations.hpp"
 #include "vpn/helper_state.hpp"
 
 int main(int argc, char** argv) {
@@ -24,12 +25,14 @@ int main(int argc, char** argv) {
   if (!listener) {
     return 1;  // open_listener has written why
   }
-  auto state = orvanta::make_helper_state();
+  auto state = std::make_shared<orvanta::HelperState>();
   orvanta::ShutdownFlag shutdown;
-  std::thread loop([&] { orvanta::run_accept_loop(listener->get(), shutdown, state); });
+  std::thread loop([&] {
+    orvanta::run_accept_loop(listener->get(), shutdown, std::make_shared<orvanta::HelperOperations>(state));
+  });
   orvanta::bench::wait_for_end_of_input();
   shutdown.set();
   loop.join();
-  orvanta::stop_openvpn(state);
+  state->stop_openvpn();
   return 0;
 }

@@ -1,0 +1,19 @@
+// The three things a request can ask for, as an interface: whoever serves requests needs to know
+// no more than this about what carries them out.
+#pragma once
+
+#include "protocol/request.hpp"
+#include "protocol/response.hpp"
+
+namespace orvanta {
+
+// Implementations are called from many connection workers at once and do their own locking.
+class Operations {
+ public:
+  virtual ~Operations() = default;
+  [[nodiscard]] virtual HelperResponse connect(const Connect& request) = 0;
+  [[nodiscard]] virtual HelperResponse disconnect() = 0;
+  [[nodiscard]] virtual HelperResponse status() = 0;
+};
+
+}  // namespace orvanta

@@ -1,0 +1,35 @@
+// The words of every reply.
+#include "protocol/replies.hpp"
+
+#include <optional>
+#include <string>
+
+namespace orvanta::replies {
+namespace {
+
+HelperResponse failure(std::string message) { return {false, std::move(message), std::nullopt}; }
+
+}  // namespace
+
+HelperResponse stopped() { return {true, "stopped", std::nullopt}; }
+HelperResponse running(std::uint32_t pid) { return {true, "running", pid}; }
+HelperResponse openvpn_started(std::uint32_t pid) { return {true, "OpenVPN started", pid}; }
+HelperResponse openvpn_stopped() { return {true, "OpenVPN stopped", std::nullopt}; }
+
+HelperResponse start_failed(const Error& error) {
+  return failure("Failed to start OpenVPN: " + error_text(error));
+}
+HelperResponse clone_failed(const Error& error) {
+  return failure("Failed to clone stream: " + error_text(error));
+}
+HelperResponse read_failed(const Error& error) {
+  return failure("Failed to read request: " + error_text(error));
+}
+HelperResponse invalid_request(const RequestError& error) {
+  return failure("Invalid request JSON: " + error.text());
+}
+HelperResponse worker_failed(const Error& error) {
+  return failure("Failed to start connection worker: " + error_text(error));
+}
+
+}  // namespace orvanta::replies

@@ -1,0 +1,28 @@
+// Every reply the service gives, by name: the one place where a reply's wording lives.
+#pragma once
+
+#include <cstdint>
+
+#include "common/error.hpp"
+#include "protocol/request.hpp"
+#include "protocol/response.hpp"
+
+namespace orvanta::replies {
+
+// {"ok":true,"message":"stopped","pid":null}
+[[nodiscard]] HelperResponse stopped();
+// {"ok":true,"message":"running","pid":<pid>}
+[[nodiscard]] HelperResponse running(std::uint32_t pid);
+// {"ok":true,"message":"OpenVPN started","pid":<pid>}
+[[nodiscard]] HelperResponse openvpn_started(std::uint32_t pid);
+// {"ok":true,"message":"OpenVPN stopped","pid":null}
+[[nodiscard]] HelperResponse openvpn_stopped();
+
+// Failures: ok false, pid null, and a fixed prefix before the error text.
+[[nodiscard]] HelperResponse start_failed(const Error& error);            // "Failed to start OpenVPN: "
+[[nodiscard]] HelperResponse clone_failed(const Error& error);            // "Failed to clone stream: "
+[[nodiscard]] HelperResponse read_failed(const Error& error);             // "Failed to read request: "
+[[nodiscard]] HelperResponse invalid_request(const RequestError& error);  // "Invalid request JSON: "
+[[nodiscard]] HelperResponse worker_failed(const Error& error);  // "Failed to start connection worker: "
+
+}  // namespace orvanta::replies
