@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "common/log.hpp"
+#include "common/failure_log.hpp"
 #include "server/accept_loop.hpp"
 #include "server/listener.hpp"
 #include "service/control_handler.hpp"
@@ -38,14 +38,14 @@ void WINAPI service_main(DWORD, LPWSTR*) {
 
   auto registration = register_control_handler(service_name, shutdown, state);
   if (!registration) {
-    log_line("service failed", error_text(registration.error()));
+    report_failure(Failure::Registration, "service failed", error_text(registration.error()));
     end_unreportable_service();
   }
   const SERVICE_STATUS_HANDLE status_handle = registration->status_handle;
   control_context = std::move(registration->context);
 
   if (auto running = report_service_status(status_handle, running_report()); !running) {
-    log_line("service failed", error_text(running.error()));
+    report_failure(Failure::StatusReport, "service failed", error_text(running.error()));
     if (!report_service_status(status_handle, stopped_report(exit_code_for(running.error())))) {
       end_unreportable_service();
     }
@@ -65,15 +65,24 @@ void WINAPI service_main(DWORD, LPWSTR*) {
 
   run_accept_loop(listener->get(), *shutdown, std::make_shared<HelperOperations>(state));
 
-  // The control handler has already stopped OpenVPN, but a connect that was being served while the
-  // stop came can have launched and recorded one after that stop: this second stop ends it.
+  // The control handler has asked for the stop and returned; the stop itself is done here, reported
+  // as pending, and bounded: every wait of a stop, the hanging taskkill of one included, ends by the
+  // deadline the handler set, so that the stopped report comes within the time the system allows.
+  const HelperState::Clock::time_point stop_deadline = HelperState::Clock::now() + stop_work_budget;
+  state->begin_shutdown(stop_deadline);  // already begun by the handler; the earlier deadline stands
+  (void)report_service_status(status_handle, stop_pending_report(stop_wait_hint));
+  // No connect can launch any more, but one may have recorded an OpenVPN before the stop was asked
+  // for: this stop ends it. Then whatever connect or stop is still under way (a connect that was
+  // launching ends its own OpenVPN) is given the rest of the time.
   state->stop_openvpn();
+  (void)state->wait_until_idle(stop_deadline + stop_grace);
   const auto stopped = report_service_status(status_handle, stopped_report());
   listener->reset();
   state.reset();
   shutdown.reset();
   if (!stopped) {
-    log_line("service failed", error_text(stopped.error()));
+    report_failure(Failure::StatusReport, "service failed", error_text(stopped.error()));
+    end_unreportable_service();
   }
 }
 

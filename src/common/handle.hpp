@@ -72,6 +72,14 @@ struct SocketTraits {
 };
 using UniqueSocket = UniqueResource<SocketTraits>;
 
+// Event log sources from RegisterEventSourceW.
+struct EventSourceTraits {
+  using value_type = HANDLE;
+  static HANDLE empty() { return nullptr; }
+  static void close(HANDLE h) { DeregisterEventSource(h); }
+};
+using UniqueEventSource = UniqueResource<EventSourceTraits>;
+
 // Handles to the Service Control Manager and to services.
 struct ServiceHandleTraits {
   using value_type = SC_HANDLE;

@@ -9,6 +9,7 @@
 #include "common/error.hpp"
 #include "common/handle.hpp"
 #include "process/command.hpp"
+#include "process/system_queries.hpp"
 
 namespace orvanta {
 
@@ -39,9 +40,12 @@ class Child {
   UniqueHandle thread_;
 };
 
-// Where a launch puts the new process before it runs its first instruction.
 struct SpawnOptions {
-  HANDLE job = nullptr;  // when set: created suspended, assigned to this job object, then resumed
+  // Where the new process is put before it runs its first instruction: when set, it is created
+  // suspended, assigned to this job object, then resumed.
+  HANDLE job = nullptr;
+  // What program search asks of the system; the real system when not set.
+  SystemQueries* system = nullptr;
 };
 
 // Launches the command and returns without waiting for it.

@@ -10,6 +10,10 @@ namespace orvanta {
 
 enum class StdioMode { Inherit, Null };
 
+// Where a bare program name is looked for: the usual places in their order, or the system folder
+// alone, for a system tool that a file planted in a folder searched earlier must not stand in for.
+enum class ProgramSearch { Standard, SystemDirectoryOnly };
+
 class Command {
  public:
   explicit Command(std::string program) : program_(std::move(program)) {}
@@ -21,12 +25,17 @@ class Command {
   Command& stdin_mode(StdioMode mode) { return set(stdin_, mode); }
   Command& stdout_mode(StdioMode mode) { return set(stdout_, mode); }
   Command& stderr_mode(StdioMode mode) { return set(stderr_, mode); }
+  Command& search(ProgramSearch search) {
+    search_ = search;
+    return *this;
+  }
 
   [[nodiscard]] const std::string& program() const { return program_; }
   [[nodiscard]] const std::vector<std::string>& args() const { return args_; }
   [[nodiscard]] std::optional<StdioMode> stdin_setting() const { return stdin_; }
   [[nodiscard]] std::optional<StdioMode> stdout_setting() const { return stdout_; }
   [[nodiscard]] std::optional<StdioMode> stderr_setting() const { return stderr_; }
+  [[nodiscard]] ProgramSearch search() const { return search_; }
 
  private:
   Command& set(std::optional<StdioMode>& slot, StdioMode mode) {
@@ -39,6 +48,7 @@ class Command {
   std::optional<StdioMode> stdin_;
   std::optional<StdioMode> stdout_;
   std::optional<StdioMode> stderr_;
+  ProgramSearch search_ = ProgramSearch::Standard;
 };
 
 }  // namespace orvanta

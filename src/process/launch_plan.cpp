@@ -7,7 +7,7 @@
 namespace orvanta {
 
 Result<LaunchPlan> plan_launch(const Command& command, SystemQueries& system) {
-  auto application = resolve_program(command.program(), system);
+  auto application = resolve_program(command.program(), system, command.search());
   if (!application) {
     return std::unexpected(application.error());
   }

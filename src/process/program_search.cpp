@@ -124,6 +124,9 @@ Result<std::u16string> to_user_path(std::u16string_view path, SystemQueries& sys
   return std::move(*full);
 }
 
+// 0. A double quote anywhere: "program path contains a quote". The program text is written between
+//    quotes on the command line unescaped, so a quote in it would end argv[0] there and let the rest
+//    of the text stand as arguments; no Windows file name can hold one.
 // 1. Empty, or ending in a separator: "program path has no file name".
 // 2. A text with / or \ anywhere is a path and is not searched for:
 //    C:\ovpn\openvpn.EXE -> itself, unchecked; C:\ovpn\openvpn -> C:\ovpn\openvpn.exe if that exists,
@@ -131,9 +134,14 @@ Result<std::u16string> to_user_path(std::u16string_view path, SystemQueries& sys
 // 3. A bare name with a NUL fails with "nul byte found in provided data". Without a full stop it gets
 //    ".exe" (taskkill -> taskkill.exe; open.vpn stays). It is looked for in the executable's own directory,
 //    the system directory, the Windows directory and the PATH entries, in that order; the first candidate
-//    that exists (a directory counts) wins, and none is "program not found".
-Result<std::u16string> resolve_program(std::string_view program, SystemQueries& system) {
+//    that exists (a directory counts) wins, and none is "program not found". With the system
+//    directory alone to search, only that directory is looked in.
+Result<std::u16string> resolve_program(std::string_view program, SystemQueries& system,
+                                       ProgramSearch search) {
   const std::u16string text = utf8_to_utf16(program);
+  if (text.find(u'"') != std::u16string::npos) {
+    return std::unexpected(Error::fixed(launch_error::quote_in_program));
+  }
   if (!names_a_file(text)) {
     return std::unexpected(Error::fixed(launch_error::no_file_name));
   }
@@ -150,7 +158,13 @@ Result<std::u16string> resolve_program(std::string_view program, SystemQueries& 
     return std::unexpected(Error::fixed(launch_error::nul_in_data));
   }
   const bool has_extension = text.find(u'.') != std::u16string::npos;
-  for (const std::u16string& directory : search_directories(system)) {
+  std::vector<std::u16string> directories;
+  if (search == ProgramSearch::Standard) {
+    directories = search_directories(system);
+  } else if (auto system_directory = system.system_directory()) {
+    directories.push_back(std::move(*system_directory));
+  }
+  for (const std::u16string& directory : directories) {
     std::u16string candidate = join_path(directory, text);
     if (!has_extension) {
       candidate += u".exe";

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "common/error.hpp"
+#include "process/command.hpp"
 #include "process/system_queries.hpp"
 
 namespace orvanta {
@@ -14,7 +15,8 @@ namespace orvanta {
 [[nodiscard]] Result<std::u16string> to_user_path(std::u16string_view path, SystemQueries& system);
 
 // The application path for a program text (UTF-8), searched for when it is a bare name.
-[[nodiscard]] Result<std::u16string> resolve_program(std::string_view program, SystemQueries& system);
+[[nodiscard]] Result<std::u16string> resolve_program(std::string_view program, SystemQueries& system,
+                                                     ProgramSearch search = ProgramSearch::Standard);
 
 // Whether the application path names a .bat or .cmd script, as the system will see the name.
 [[nodiscard]] Result<bool> is_batch_file(std::u16string_view application, SystemQueries& system);

@@ -184,8 +184,8 @@ Result<void> place_in_job(const CreatedProcess& created, HANDLE job) {
 }  // namespace
 
 Result<Child> spawn(const Command& command, const SpawnOptions& options) {
-  WindowsSystemQueries system;
-  auto plan = plan_launch(command, system);
+  WindowsSystemQueries windows;
+  auto plan = plan_launch(command, options.system != nullptr ? *options.system : windows);
   if (!plan) {
     return std::unexpected(plan.error());
   }

@@ -5,7 +5,8 @@
 
 namespace orvanta {
 
-class WindowsSystemQueries final : public SystemQueries {
+// Not final: a test can stand in for one answer and keep the others real.
+class WindowsSystemQueries : public SystemQueries {
  public:
   Result<std::u16string> own_executable() override;
   Result<std::u16string> system_directory() override;

@@ -1,12 +1,14 @@
-// The first reading phase: the top-level value with its command picked out and the rest retained.
+// The first reading phase: the top-level value with its command picked out, and of everything else
+// only what the second phase can still need.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <expected>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
-#include <vector>
 
 #include "protocol/request.hpp"
 #include "protocol/value.hpp"
@@ -15,15 +17,21 @@ namespace orvanta::protocol {
 
 enum class Tag { Connect, Disconnect, Status };
 
-struct Member {
-  std::string key;  // decoded
-  Value value;
+// The members of the object form other than "cmd", as the connect rules see them. Only the four
+// field names can matter, so only their first string values are kept, and the first member those
+// rules refuse; any other member is read for syntax and dropped. What a request costs in memory is
+// then bounded by its few field texts, however many members it has.
+struct ObjectBody {
+  std::array<std::optional<std::string>, 4> fields;  // openvpn, config, auth, log
+  std::optional<std::string> refusal;                // the second phase's fault, without a position
 };
 
-// The members other than "cmd" of the object form, or the elements after the tag of the array form,
-// in document order.
-using ObjectBody = std::vector<Member>;
-using SequenceBody = std::vector<Value>;
+// The elements after the tag in the array form: how many there are, and the first four of them.
+struct SequenceBody {
+  std::size_t count = 0;
+  std::array<Value, 4> head;
+};
+
 using Body = std::variant<ObjectBody, SequenceBody>;
 
 struct Document {

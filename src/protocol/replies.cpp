@@ -26,7 +26,15 @@ HelperResponse read_failed(const Error& error) {
   return failure("Failed to read request: " + error_text(error));
 }
 HelperResponse invalid_request(const RequestError& error) {
-  return failure("Invalid request JSON: " + error.text());
+  // Made in one piece: the description can quote a long request several times over.
+  constexpr std::string_view prefix = "Invalid request JSON: ";
+  const std::string position =
+      error.line == 0 ? std::string()
+                      : " at line " + std::to_string(error.line) + " column " + std::to_string(error.column);
+  std::string message;
+  message.reserve(prefix.size() + error.description.size() + position.size());
+  message.append(prefix).append(error.description).append(position);
+  return failure(std::move(message));
 }
 HelperResponse worker_failed(const Error& error) {
   return failure("Failed to start connection worker: " + error_text(error));

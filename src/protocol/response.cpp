@@ -8,9 +8,8 @@ namespace {
 
 // Escapes: " and \ get a backslash; 0x08 0x09 0x0A 0x0C 0x0D have their short forms; every other
 // byte below 0x20 is \u00xx in lower-case hex. Everything else, '/' and 0x7F included, stays.
-void append_json_string(std::string& out, std::string_view text) {
+void append_escaped(std::string& out, std::string_view text) {
   static constexpr char hex_digits[] = "0123456789abcdef";
-  out += '"';
   for (char c : text) {
     const auto byte = static_cast<unsigned char>(c);
     switch (byte) {
@@ -45,27 +44,49 @@ void append_json_string(std::string& out, std::string_view text) {
         }
     }
   }
-  out += '"';
 }
 
 }  // namespace
 
-std::string encode_response(const HelperResponse& response) {
-  std::string out;
-  out.reserve(128);
-  out += "{\"ok\":";
-  out += response.ok ? "true" : "false";
-  out += ",\"message\":";
-  append_json_string(out, response.message);
-  out += ",\"pid\":";
+bool write_response(const HelperResponse& response, std::size_t piece_bytes,
+                    const std::function<bool(std::string_view)>& write) {
+  std::string piece;
+  piece.reserve(128);
+  piece += "{\"ok\":";
+  piece += response.ok ? "true" : "false";
+  piece += ",\"message\":\"";
+  // An escaped byte takes at most six; the piece is handed on once it holds `piece_bytes`.
+  std::string_view message = response.message;
+  while (!message.empty()) {
+    const std::string_view slice = message.substr(0, piece_bytes);
+    append_escaped(piece, slice);
+    message.remove_prefix(slice.size());
+    if (piece.size() >= piece_bytes) {
+      if (!write(piece)) {
+        return false;
+      }
+      piece.clear();
+    }
+  }
+  piece += "\",\"pid\":";
   if (response.pid) {
     char digits[10];
     const auto end = std::to_chars(digits, digits + sizeof digits, *response.pid).ptr;
-    out.append(digits, end);
+    piece.append(digits, end);
   } else {
-    out += "null";
+    piece += "null";
   }
-  out += "}\n";
+  piece += "}\n";
+  return write(piece);
+}
+
+std::string encode_response(const HelperResponse& response) {
+  std::string out;
+  out.reserve(128);
+  (void)write_response(response, std::string::npos, [&out](std::string_view piece) {
+    out += piece;
+    return true;
+  });
   return out;
 }
 

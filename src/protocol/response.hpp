@@ -1,9 +1,12 @@
 // The reply document and its exact bytes.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace orvanta {
 
@@ -16,5 +19,10 @@ struct HelperResponse {
 
 // {"ok":true,"message":"stopped","pid":null} followed by one line feed.
 [[nodiscard]] std::string encode_response(const HelperResponse& response);
+
+// The same bytes, handed to `write` in order in pieces of a little over `piece_bytes`, so that a long
+// message is never held twice; stops, with false, at the first piece `write` does not take.
+bool write_response(const HelperResponse& response, std::size_t piece_bytes,
+                    const std::function<bool(std::string_view)>& write);
 
 }  // namespace orvanta

@@ -21,6 +21,10 @@ struct Value {
 // "string \"x\"", "sequence", "map".
 [[nodiscard]] std::string describe_kind(const Value& value);
 
+// "invalid type: {kind}, expected {expected}", made in one piece: for a long string the text is several
+// times its length, and a copy of it for every part would be several times that again.
+[[nodiscard]] std::string invalid_type(ValueKind kind, std::string_view text, std::string_view expected);
+
 // Classifies a number literal that the JSON reader accepted. Empty when the literal is beyond the
 // range of a double.
 [[nodiscard]] std::optional<Value> number_value(std::string_view literal);

@@ -4,15 +4,20 @@
 #include <windows.h>
 
 #include <array>
+#include <atomic>
+#include <chrono>
+#include <new>
 #include <optional>
 #include <string>
 #include <utility>
 
 #include "common/error.hpp"
 #include "common/handle.hpp"
-#include "common/log.hpp"
+#include "common/failure_log.hpp"
 #include "protocol/replies.hpp"
 #include "server/connection.hpp"
+#include "server/orderly_close.hpp"
+#include "server/request_budget.hpp"
 #include "server/send_response.hpp"
 #include "server/winsock.hpp"
 
@@ -25,10 +30,34 @@ constexpr DWORD accept_failure_pause_ms = 500;
 // Only when a wait cannot be set up (no event, no event selection, a failed wait): look again after
 // this long, as a plain polling loop would.
 constexpr DWORD fallback_poll_ms = 150;
+// How long the loop itself reads and drops what a turned-away client still sends. A few
+// milliseconds: the loop must never stall on one connection.
+constexpr std::chrono::milliseconds refusal_drain_patience{5};
+
+// What the loop's workers share with it, and outlive it with.
+struct Shared {
+  explicit Shared(std::size_t budget_bytes) : budget(budget_bytes) {}
+  RequestBudget budget;
+  std::atomic<std::size_t> workers{0};  // started and not yet finished
+};
+
+// A place among the workers served at once, given back when the worker ends.
+class WorkerSlot {
+ public:
+  explicit WorkerSlot(std::shared_ptr<Shared> shared) : shared_(std::move(shared)) { ++shared_->workers; }
+  WorkerSlot(const WorkerSlot&) = delete;
+  WorkerSlot& operator=(const WorkerSlot&) = delete;
+  ~WorkerSlot() { --shared_->workers; }
+  [[nodiscard]] RequestBudget& budget() const { return shared_->budget; }
+
+ private:
+  std::shared_ptr<Shared> shared_;
+};
 
 // Everything a worker owns. Members are released in reverse order: the operations reference before
-// the connection, as serve_connection does it.
+// the connection, as serve_connection does it, and the slot last.
 struct WorkerStart {
+  WorkerSlot slot;
   UniqueSocket connection;
   std::shared_ptr<Operations> operations;
   ConnectionLimits limits;
@@ -38,13 +67,19 @@ struct WorkerStart {
 
 DWORD WINAPI worker_main(LPVOID parameter) {
   std::unique_ptr<WorkerStart> start(static_cast<WorkerStart*>(parameter));
-  if (start->handover_failure) {
-    // Like a read handle that cannot be made non-inheritable: an inheritable connection must not be
-    // read from while a launch could hand it on to OpenVPN.
-    (void)send_response(start->connection.get(), replies::clone_failed(*start->handover_failure));
-    return 0;
+  try {
+    if (start->handover_failure) {
+      // Like a read handle that cannot be made non-inheritable: an inheritable connection must not be
+      // read from while a launch could hand it on to OpenVPN.
+      (void)send_response(start->connection.get(), replies::clone_failed(*start->handover_failure));
+      drain_before_close(start->connection.get(), std::chrono::milliseconds(2000));
+      return 0;
+    }
+    serve_connection(std::move(start->connection), std::move(start->operations), start->limits,
+                     &start->slot.budget());
+  } catch (const std::bad_alloc&) {
+    // Out of memory for this connection alone; it is closed without a reply.
   }
-  serve_connection(std::move(start->connection), std::move(start->operations), start->limits);
   return 0;
 }
 
@@ -60,11 +95,13 @@ Result<void> start_worker(std::unique_ptr<WorkerStart>& start) {
   return {};
 }
 
-// A connection for which no thread could be started still gets a reply. The socket is still in the
-// listener's non-blocking mode, so this short send cannot hold up the loop.
-void refuse_connection(const WorkerStart& start, const Error& error) {
-  log_line("failed to start connection worker", error_text(error));
-  (void)send_response(start.connection.get(), replies::worker_failed(error));
+// A connection that gets no worker is answered at once and closed, on the loop's own thread. The
+// socket is still in the listener's non-blocking mode, so the short send cannot hold up the loop,
+// and the drain is bounded to a few milliseconds.
+void refuse_connection(UniqueSocket connection, const Error& error) {
+  report_failure(Failure::WorkerStart, "failed to start connection worker", error_text(error));
+  (void)send_response(connection.get(), replies::worker_failed(error));
+  drain_before_close(connection.get(), refusal_drain_patience);
 }
 
 // What the loop waits on: a pending connection (FD_ACCEPT on an event of its own) or the stop.
@@ -133,6 +170,7 @@ class AcceptWait {
 void run_accept_loop(SOCKET listener, ShutdownFlag& shutdown, const std::shared_ptr<Operations>& operations,
                      const ConnectionLimits& limits) {
   const AcceptWait wait(listener, shutdown.wake_event());
+  const auto shared = std::make_shared<Shared>(limits.request_budget_bytes);
   while (!shutdown.is_set()) {
     const SOCKET accepted = accept(listener, nullptr, nullptr);
     if (accepted == INVALID_SOCKET) {
@@ -143,18 +181,33 @@ void run_accept_loop(SOCKET listener, ShutdownFlag& shutdown, const std::shared_
       }
       continue;
     }
-    auto start =
-        std::make_unique<WorkerStart>(WorkerStart{UniqueSocket(accepted), operations, limits, std::nullopt});
-    // At once: accept hands back an inheritable socket on some systems even from a non-inheritable
-    // listener, and a launch on another thread must not pass it on to OpenVPN.
-    if (auto uninheritable = make_uninheritable(accepted); !uninheritable) {
-      start->handover_failure = uninheritable.error();
-    }
-    if (auto started = start_worker(start); !started) {
-      refuse_connection(*start, started.error());
-      start.reset();
-      // A thread that cannot be created means the process is short of memory or handles: give the
-      // system room before the next accept, as after an accept failure.
+    UniqueSocket connection(accepted);
+    try {
+      // At once: accept hands back an inheritable socket on some systems even from a non-inheritable
+      // listener, and a launch on another thread must not pass it on to OpenVPN.
+      std::optional<Error> handover_failure;
+      if (auto uninheritable = make_uninheritable(connection.get()); !uninheritable) {
+        handover_failure = uninheritable.error();
+      }
+      // Past the cap no thread is started: the client is told at once, rather than left waiting
+      // behind connections that may never send anything.
+      if (shared->workers.load() >= limits.max_connections) {
+        refuse_connection(std::move(connection), Error::fixed("too many connections"));
+        continue;
+      }
+      // Made in place: the slot is neither copied nor moved, so it is given back exactly once.
+      std::unique_ptr<WorkerStart> start(
+          new WorkerStart{WorkerSlot(shared), std::move(connection), operations, limits, handover_failure});
+      if (auto started = start_worker(start); !started) {
+        refuse_connection(std::move(start->connection), started.error());
+        start.reset();
+        // A thread that cannot be created means the process is short of memory or handles: give the
+        // system room before the next accept, as after an accept failure.
+        wait.pause(accept_failure_pause_ms);
+      }
+    } catch (const std::bad_alloc&) {
+      // No memory even to turn the connection away: it closes without a reply, and the loop gives the
+      // process room before the next accept.
       wait.pause(accept_failure_pause_ms);
     }
   }

@@ -4,12 +4,14 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <new>
 #include <optional>
 #include <span>
 #include <string>
 #include <utility>
 
 #include "protocol/replies.hpp"
+#include "server/orderly_close.hpp"
 #include "server/request_answer.hpp"
 #include "server/send_response.hpp"
 #include "server/winsock.hpp"
@@ -20,6 +22,9 @@ namespace orvanta {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// How long the worker reads and drops what a client still sends after its reply.
+constexpr std::chrono::milliseconds drain_patience{2000};
 
 // An accepted socket carries the listener's event selection, and with it non-blocking mode, which
 // cannot be left until the selection is cancelled. The reads below wait for the client instead.
@@ -56,29 +61,14 @@ Receive receive_until(SOCKET read_handle, Clock::time_point deadline) {
   };
 }
 
-// Closing a socket while bytes the client sent are still unread resets the connection, and a reset
-// can destroy the reply before the client has read it: a client still sending an over-long line
-// would never learn why it was cut off. So when bytes are still waiting after the reply, our side is
-// ended first and what the client still sends is read and dropped, within bounds, before the close.
-// A connection with nothing left unread (every ordinary request) is closed as it is.
-void drain_before_close(SOCKET connection) {
-  u_long pending = 0;
-  if (ioctlsocket(connection, FIONREAD, &pending) == SOCKET_ERROR || pending == 0) {
-    return;
+// A client that never reads its reply would otherwise hold its worker for as long as the send waits.
+Result<void> set_send_deadline(SOCKET connection, std::chrono::milliseconds timeout) {
+  const DWORD milliseconds = static_cast<DWORD>(std::min<long long>(timeout.count(), INT_MAX));
+  if (setsockopt(connection, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&milliseconds),
+                 sizeof milliseconds) == SOCKET_ERROR) {
+    return std::unexpected(last_socket_error());
   }
-  shutdown(connection, SD_SEND);
-  constexpr auto drain_time = std::chrono::seconds(2);
-  constexpr std::size_t drain_bytes = 64 * 1024 * 1024;
-  const Clock::time_point deadline = Clock::now() + drain_time;
-  const Receive receive = receive_until(connection, deadline);
-  char scratch[8192];
-  for (std::size_t dropped = 0; dropped < drain_bytes;) {
-    const Result<std::size_t> received = receive(scratch);
-    if (!received || *received == 0) {
-      return;
-    }
-    dropped += *received;
-  }
+  return {};
 }
 
 }  // namespace
@@ -92,23 +82,29 @@ Result<UniqueSocket> make_read_handle(SOCKET connection) {
 }
 
 void serve_connection(UniqueSocket connection, std::shared_ptr<Operations> operations,
-                      const ConnectionLimits& limits) {
+                      const ConnectionLimits& limits, RequestBudget* budget) {
   const Clock::time_point deadline = Clock::now() + limits.read_timeout;
-  {
-    HelperResponse response;
+  try {
+    BudgetCharge charge(budget, limits.free_line_bytes);
     const Result<UniqueSocket> read_handle = make_read_handle(connection.get());
+    HelperResponse response;
     if (!read_handle) {
       response = replies::clone_failed(read_handle.error());
     } else if (const auto blocking = make_blocking(connection.get()); !blocking) {
       response = replies::read_failed(blocking.error());
     } else {
-      response =
-          answer_request(receive_until(read_handle->get(), deadline), *operations, limits.max_line_bytes);
+      response = answer_request(receive_until(read_handle->get(), deadline), *operations,
+                                limits.max_line_bytes, &charge);
     }
-    // A reply that cannot be written is neither retried nor logged; what the request changed stays.
+    // A reply that cannot be written in time is neither retried nor logged; what the request changed
+    // stays. Should the deadline not take (nothing a client can cause), the reply is still sent.
+    (void)set_send_deadline(connection.get(), limits.send_timeout);
     (void)send_response(connection.get(), response);
-    drain_before_close(connection.get());
-  }  // the read handle closes here
+    drain_before_close(connection.get(), drain_patience);
+  } catch (const std::bad_alloc&) {
+    // Not even a reply could be made; the connection is closed below without one.
+  }
+  // The read handle and the charge are gone by here.
   operations.reset();
   // No shutdown before the close: the close alone ends the stream, after the reply.
   connection.reset();

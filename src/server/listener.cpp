@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "common/log.hpp"
+#include "common/failure_log.hpp"
 #include "server/winsock.hpp"
 
 namespace orvanta {
@@ -13,6 +13,7 @@ namespace orvanta {
 namespace {
 
 constexpr int listen_backlog = 128;
+constexpr auto taken_port_retry_pause = std::chrono::milliseconds(100);
 
 sockaddr_in socket_address(const Endpoint& endpoint) {
   sockaddr_in address{};
@@ -28,6 +29,13 @@ Result<UniqueSocket> bound_socket(const Endpoint& endpoint) {
   if (!socket) {
     return socket;
   }
+  // Without it, any local process could bind the same address with SO_REUSEADDR, take over the port
+  // and hand our clients replies of its own.
+  const BOOL exclusive = TRUE;
+  if (setsockopt(socket->get(), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive),
+                 sizeof exclusive) == SOCKET_ERROR) {
+    return std::unexpected(last_socket_error());
+  }
   const sockaddr_in address = socket_address(endpoint);
   if (bind(socket->get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == SOCKET_ERROR ||
       listen(socket->get(), listen_backlog) == SOCKET_ERROR) {
@@ -38,21 +46,29 @@ Result<UniqueSocket> bound_socket(const Endpoint& endpoint) {
 
 }  // namespace
 
-Result<UniqueSocket> open_listener(const Endpoint& endpoint) {
+Result<UniqueSocket> open_listener(const Endpoint& endpoint, std::chrono::milliseconds taken_port_patience) {
   if (auto started = ensure_winsock(); !started) {
-    log_line("failed to initialize winsock", error_text(started.error()));
+    report_failure(Failure::Winsock, "failed to initialize winsock", error_text(started.error()));
     return std::unexpected(started.error());
   }
+  // An exclusive port can stay taken for a moment after the process that held it has closed it, which
+  // is just when a restarted or upgraded service binds it again.
+  const auto give_up = std::chrono::steady_clock::now() + taken_port_patience;
   auto socket = bound_socket(endpoint);
+  while (!socket && socket.error() == Error::os(WSAEADDRINUSE) &&
+         std::chrono::steady_clock::now() < give_up) {
+    Sleep(static_cast<DWORD>(taken_port_retry_pause.count()));
+    socket = bound_socket(endpoint);
+  }
   if (!socket) {
-    log_line("failed to bind " + endpoint_text(endpoint), error_text(socket.error()));
+    report_failure(Failure::Bind, "failed to bind " + endpoint_text(endpoint), error_text(socket.error()));
     return socket;
   }
   u_long non_blocking = 1;
   if (ioctlsocket(socket->get(), FIONBIO, &non_blocking) == SOCKET_ERROR) {
     const Error error = last_socket_error();
     socket->reset();
-    log_line("failed to set listener nonblocking", error_text(error));
+    report_failure(Failure::ListenerMode, "failed to set listener nonblocking", error_text(error));
     return std::unexpected(error);
   }
   return socket;

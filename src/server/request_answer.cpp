@@ -1,6 +1,7 @@
 // The platform-free middle of a connection: everything between the first receive and the reply.
 #include "server/request_answer.hpp"
 
+#include <new>
 #include <optional>
 #include <type_traits>
 #include <variant>
@@ -25,22 +26,29 @@ HelperResponse dispatch_request(const HelperRequest& request, Operations& operat
       request);
 }
 
-HelperResponse answer_request(const Receive& receive, Operations& operations, std::size_t max_line_bytes) {
-  HelperRequest request;
-  {
-    // The line goes as soon as it is parsed: an operation can take long (a connect stops the old
-    // OpenVPN first), and up to a megabyte per worker need not wait for it.
-    const Result<std::string> line = read_request_line(receive, max_line_bytes);
-    if (!line) {
-      return replies::read_failed(line.error());
+HelperResponse answer_request(const Receive& receive, Operations& operations, std::size_t max_line_bytes,
+                              BudgetCharge* charge) {
+  try {
+    HelperRequest request;
+    {
+      // The line goes as soon as it is parsed: an operation can take long (a connect stops the old
+      // OpenVPN first), and up to a megabyte per worker need not wait for it.
+      const Result<std::string> line = read_request_line(receive, max_line_bytes, charge);
+      if (!line) {
+        return replies::read_failed(line.error());
+      }
+      auto parsed = parse_request(trim_white_space(*line));
+      if (!parsed) {
+        return replies::invalid_request(parsed.error());
+      }
+      request = std::move(*parsed);
     }
-    auto parsed = parse_request(trim_white_space(*line));
-    if (!parsed) {
-      return replies::invalid_request(parsed.error());
-    }
-    request = std::move(*parsed);
+    return dispatch_request(request, operations);
+  } catch (const std::bad_alloc&) {
+    // Whatever the request had taken is released by now; what it changed stays changed (an operation
+    // never leaves a launched OpenVPN unrecorded).
+    return replies::read_failed(Error::fixed("out of memory"));
   }
-  return dispatch_request(request, operations);
 }
 
 }  // namespace orvanta

@@ -15,7 +15,9 @@ namespace orvanta {
 
 // Reads the request line, trims it, parses it and carries it out; every failure on the way becomes
 // the reply ("Failed to read request: ...", "Invalid request JSON: ..."), so there always is one.
+// Memory that runs out on the way ends this request alone: "Failed to read request: out of memory".
+// Building that reply needs memory too; when even that fails, std::bad_alloc reaches the caller.
 [[nodiscard]] HelperResponse answer_request(const Receive& receive, Operations& operations,
-                                            std::size_t max_line_bytes);
+                                            std::size_t max_line_bytes, BudgetCharge* charge = nullptr);
 
 }  // namespace orvanta

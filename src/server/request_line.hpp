@@ -7,6 +7,7 @@
 #include <string>
 
 #include "common/error.hpp"
+#include "server/request_budget.hpp"
 
 namespace orvanta {
 
@@ -23,8 +24,11 @@ inline constexpr std::size_t receive_buffer_bytes = 8192;
 //      stream. Bytes after the line feed stay in the buffer and are never looked at.
 //   3. A line that would grow past max_line_bytes ends the read with an error of its own, so that a
 //      client cannot make the service hold more than that (plus the buffer) for it.
-//   4. The line must be UTF-8; an I/O error met in the same read is reported instead.
+//   4. A line the charge cannot cover ends the read with "too many request bytes in flight": the
+//      bytes are charged as they arrive, before they are kept.
+//   5. The line must be UTF-8; an I/O error met in the same read is reported instead.
 // "{\"cmd\":\"status\"}\n{..." -> "{\"cmd\":\"status\"}\n";  nothing at all -> "".
-[[nodiscard]] Result<std::string> read_request_line(const Receive& receive, std::size_t max_line_bytes);
+[[nodiscard]] Result<std::string> read_request_line(const Receive& receive, std::size_t max_line_bytes,
+                                                    BudgetCharge* charge = nullptr);
 
 }  // namespace orvanta

@@ -11,9 +11,14 @@ DWORD WINAPI control_handler(DWORD control, DWORD, LPVOID, LPVOID context) {
   switch (control) {
     case SERVICE_CONTROL_STOP:
     case SERVICE_CONTROL_SHUTDOWN:
-      // The flag first, so the accept loop can already be leaving while OpenVPN is stopped.
+      // The state first, so that no connect can launch once the stop has been asked for; then the
+      // flag, which wakes the service main to do the stop.
+      ctx->state->begin_shutdown(HelperState::Clock::now() + stop_work_budget);
       ctx->shutdown->set();
-      ctx->state->stop_openvpn();
+      if (const SERVICE_STATUS_HANDLE handle = ctx->status_handle.load(); handle != nullptr) {
+        // Should this report fail, the service main's reports still follow.
+        (void)report_service_status(handle, stop_pending_report(stop_wait_hint));
+      }
       return NO_ERROR;
     case SERVICE_CONTROL_INTERROGATE:
       // No report: the system answers with the state last reported.
@@ -26,12 +31,15 @@ DWORD WINAPI control_handler(DWORD control, DWORD, LPVOID, LPVOID context) {
 Result<ControlRegistration> register_control_handler(const std::wstring& service_name,
                                                      std::shared_ptr<ShutdownFlag> shutdown,
                                                      std::shared_ptr<HelperState> state) {
-  auto context = std::make_unique<ControlContext>(ControlContext{std::move(shutdown), std::move(state)});
+  auto context = std::make_unique<ControlContext>();
+  context->shutdown = std::move(shutdown);
+  context->state = std::move(state);
   SERVICE_STATUS_HANDLE handle =
       RegisterServiceCtrlHandlerExW(service_name.c_str(), control_handler, context.get());
   if (handle == nullptr) {
     return std::unexpected(Error::fixed(winapi_io_error));
   }
+  context->status_handle = handle;
   return ControlRegistration{handle, std::move(context)};
 }
 

@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include <atomic>
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -13,15 +15,26 @@ namespace orvanta {
 
 class HelperState;
 
+// How long a stop may take from the control to the stopped report. The system gives a service 20 s
+// at shutdown, and 30 s for a stop; the waits of a stop end by `stop_work_budget`, and what is still
+// under way then gets `stop_grace` to notice.
+inline constexpr std::chrono::milliseconds stop_work_budget{15'000};
+inline constexpr std::chrono::milliseconds stop_grace{2'000};
+inline constexpr std::chrono::milliseconds stop_wait_hint{20'000};
+
 // What the handler reaches the service through. The system may call the handler until the process
 // ends, so whoever registers keeps this alive until the dispatcher has returned.
 struct ControlContext {
   std::shared_ptr<ShutdownFlag> shutdown;
   std::shared_ptr<HelperState> state;
+  // Set by the registration as soon as the system has given it.
+  std::atomic<SERVICE_STATUS_HANDLE> status_handle{nullptr};
 };
 
-// Stop and shutdown: set the flag, stop OpenVPN, 0. Interrogate: 0 and nothing else. Anything
-// else: ERROR_CALL_NOT_IMPLEMENTED.
+// Stop and shutdown: set the flag, tell the state that no OpenVPN may be launched any more, report
+// stop-pending and return 0 at once; the service main does the stop itself, so that nothing the stop
+// waits for can hold the handler, and with it every later control, hostage. Interrogate: 0 and
+// nothing else. Anything else: ERROR_CALL_NOT_IMPLEMENTED.
 DWORD WINAPI control_handler(DWORD control, DWORD event_type, LPVOID event_data, LPVOID context);
 
 struct ControlRegistration {

@@ -10,6 +10,14 @@ StatusReport running_report() {
   return report;
 }
 
+StatusReport stop_pending_report(std::chrono::milliseconds wait_hint) {
+  StatusReport report;
+  report.current_state = SERVICE_STOP_PENDING;
+  report.checkpoint = 1;
+  report.wait_hint = wait_hint;
+  return report;
+}
+
 StatusReport stopped_report(ServiceExitCode exit_code) {
   StatusReport report;
   report.current_state = SERVICE_STOPPED;

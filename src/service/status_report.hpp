@@ -30,6 +30,8 @@ struct StatusReport {
 
 // Own-process service, running, accepting stop and shutdown.
 [[nodiscard]] StatusReport running_report();
+// Own-process service, stopping, accepting nothing, done within the wait hint.
+[[nodiscard]] StatusReport stop_pending_report(std::chrono::milliseconds wait_hint);
 // Own-process service, stopped, accepting nothing, with the given exit code (NO_ERROR on a normal stop).
 [[nodiscard]] StatusReport stopped_report(ServiceExitCode exit_code = Win32ExitCode{0});
 

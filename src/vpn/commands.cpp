@@ -15,6 +15,7 @@ Command openvpn_command(const std::string& openvpn, const std::string& config, c
 
 Command taskkill_command(std::uint32_t pid) {
   Command command("taskkill");
+  command.search(ProgramSearch::SystemDirectoryOnly);
   command.arg("/PID").arg(std::to_string(pid)).arg("/T").arg("/F");
   command.stdout_mode(StdioMode::Null).stderr_mode(StdioMode::Null);
   return command;

@@ -15,7 +15,9 @@ namespace orvanta {
                                       const std::string& auth, const std::string& log);
 
 // taskkill /PID <pid in decimal> /T /F, its output and errors on the null device. Standard input is left
-// unset, so the launch inherits the service's own.
+// unset, so the launch inherits the service's own. It is taken from the system folder alone: a
+// taskkill.exe planted beside the service, or anywhere on PATH, would otherwise run as the service's
+// account at every stop.
 [[nodiscard]] Command taskkill_command(std::uint32_t pid);
 
 }  // namespace orvanta

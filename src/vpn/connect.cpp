@@ -20,30 +20,50 @@ Result<UniqueHandle> create_openvpn_job() {
   return job;
 }
 
+HelperResponse service_stopping() { return replies::start_failed(Error::fixed("the service is stopping")); }
+
 }  // namespace
 
 HelperResponse HelperState::start_openvpn(const std::string& openvpn, const std::string& config,
                                           const std::string& auth, const std::string& log) {
-  // Stop, launch and record are one step for other starts and stops: no second connect can launch in
-  // between and have its OpenVPN displaced from the record.
-  const std::lock_guard lifecycle(lifecycle_mutex_);
-  stop_recorded_openvpn();
+  const std::lock_guard connecting(connect_mutex_);
+  Recorded previous;
+  {
+    const std::lock_guard record(record_mutex_);
+    if (stopping_) {
+      return service_stopping();
+    }
+    ++active_;
+    previous = {std::exchange(child_, std::nullopt), std::exchange(pid_, std::nullopt), std::move(job_)};
+  }
+  const Activity counted(*this);
+  // From here on `status` answers "stopped" until the new OpenVPN is recorded.
+  end_tree(previous);
 
   Result<UniqueHandle> job = create_openvpn_job();
   if (!job) {
     return replies::start_failed(job.error());
   }
-  Result<Child> child = spawn(openvpn_command(openvpn, config, auth, log), SpawnOptions{job->get()});
+  Result<Child> child = spawn(openvpn_command(openvpn, config, auth, log), spawn_options(job->get()));
   if (!child) {
     return replies::start_failed(child.error());
   }
+  // Nothing between the launch and the record allocates, so no failure can come between them.
   const std::uint32_t pid = child->id();
-
-  const std::lock_guard record(record_mutex_);
-  child_ = std::move(*child);
-  pid_ = pid;
-  job_ = std::move(*job);
-  return replies::openvpn_started(pid);
+  Recorded launched{std::move(*child), pid, std::move(*job)};
+  {
+    const std::lock_guard record(record_mutex_);
+    if (!stopping_) {
+      child_ = std::move(launched.child);
+      pid_ = pid;
+      job_ = std::move(launched.job);
+      return replies::openvpn_started(pid);
+    }
+  }
+  // The service began to stop while this one was launching; its stop may already have looked at the
+  // record, so the launch is undone here.
+  end_tree(launched);
+  return service_stopping();
 }
 
 }  // namespace orvanta

@@ -1,10 +1,14 @@
-// status: the one operation that only reads the record, and never waits for a start or a stop.
+// The record itself: status, which only reads it, and the service stop's side of it.
+#include "vpn/helper_state.hpp"
+
 #include <variant>
 
 #include "protocol/replies.hpp"
-#include "vpn/helper_state.hpp"
 
 namespace orvanta {
+
+HelperState::HelperState(std::shared_ptr<SystemQueries> system)
+    : system_(std::move(system)), shutdown_timer_(CreateWaitableTimerW(nullptr, TRUE, nullptr)) {}
 
 HelperResponse HelperState::query_status() {
   const std::lock_guard record(record_mutex_);
@@ -26,5 +30,36 @@ HelperResponse HelperState::query_status() {
   pid_.reset();
   return replies::stopped();
 }
+
+void HelperState::begin_shutdown(Clock::time_point deadline) {
+  {
+    const std::lock_guard record(record_mutex_);
+    if (stopping_) {
+      return;  // the first deadline stands
+    }
+    stopping_ = true;
+  }
+  if (shutdown_timer_) {
+    // Relative due times are negative, in units of 100 ns.
+    const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
+    LARGE_INTEGER due{};
+    due.QuadPart = -std::max<long long>(left.count(), 1) * 10;
+    (void)SetWaitableTimer(shutdown_timer_.get(), &due, 0, nullptr, nullptr, FALSE);
+  }
+}
+
+bool HelperState::wait_until_idle(Clock::time_point deadline) {
+  std::unique_lock record(record_mutex_);
+  return idle_.wait_until(record, deadline, [this] { return active_ == 0; });
+}
+
+HelperState::Activity::~Activity() {
+  const std::lock_guard record(state_.record_mutex_);
+  if (--state_.active_ == 0) {
+    state_.idle_.notify_all();
+  }
+}
+
+SpawnOptions HelperState::spawn_options(HANDLE job) const { return SpawnOptions{job, system_.get()}; }
 
 }  // namespace orvanta

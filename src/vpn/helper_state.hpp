@@ -3,22 +3,33 @@
 
 #include <windows.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 
 #include "common/handle.hpp"
 #include "process/child.hpp"
+#include "process/system_queries.hpp"
 #include "protocol/response.hpp"
 
 namespace orvanta {
 
 // Shared by reference count between the service main, the control handler and every connection
 // worker. Releasing the last reference closes the recorded handles and leaves OpenVPN running.
+//
+// Every OpenVPN that a connect launches is recorded before that connect returns, or ended by it: none
+// is ever left running that no later stop can reach.
 class HelperState {
  public:
-  HelperState() = default;
+  using Clock = std::chrono::steady_clock;
+
+  // `system` answers program search for every launch; the real system when not given.
+  explicit HelperState(std::shared_ptr<SystemQueries> system = nullptr);
   HelperState(const HelperState&) = delete;
   HelperState& operator=(const HelperState&) = delete;
 
@@ -30,6 +41,14 @@ class HelperState {
   // Ends the recorded OpenVPN and its whole process tree; returns nothing, swallows every failure.
   void stop_openvpn();
 
+  // The service is stopping. From now on no OpenVPN is launched: a connect that comes gets "the
+  // service is stopping", and one that is launching ends its own OpenVPN instead of recording it.
+  // Every wait of a stop under way, or of one still to come, ends by `deadline` at the latest. Only
+  // the first call counts.
+  void begin_shutdown(Clock::time_point deadline);
+  // Waits until no connect or stop is under way; false when `deadline` came first.
+  [[nodiscard]] bool wait_until_idle(Clock::time_point deadline);
+
  private:
   // What a stop takes out of the record under record_mutex_ and then works on without it.
   struct Recorded {
@@ -37,20 +56,33 @@ class HelperState {
     std::optional<std::uint32_t> pid;
     UniqueHandle job;
   };
+  // A connect or a stop under way. The caller has counted it in active_, in the same hold of
+  // record_mutex_ in which it looked at stopping_ or took the record; this gives the count back.
+  class Activity {
+   public:
+    explicit Activity(HelperState& state) : state_(state) {}
+    Activity(const Activity&) = delete;
+    Activity& operator=(const Activity&) = delete;
+    ~Activity();
 
-  // Ends the recorded OpenVPN and its tree and clears the record. The caller holds lifecycle_mutex_.
-  void stop_recorded_openvpn();
-  [[nodiscard]] Recorded take_record();
+   private:
+    HelperState& state_;
+  };
 
-  // Makes every start and stop of OpenVPN one step after another, so that two overlapping connects can
-  // never both launch and leave one OpenVPN that nothing records. Held across a connect's stop, launch
-  // and record, and across a whole stop including its waits and the taskkill run; `status` never takes it.
-  // Lock order: lifecycle_mutex_, then record_mutex_ (and, inside a launch, the process creation lock);
-  // it is never taken while either of those is held.
-  std::mutex lifecycle_mutex_;
+  // Ends what was taken out of the record: the job, OpenVPN, then taskkill for its id. Locks nothing.
+  void end_tree(Recorded& taken);
+  [[nodiscard]] SpawnOptions spawn_options(HANDLE job) const;
 
-  // Guards child_, pid_ and job_. Held only for steps that never wait for a process or launch one, so
-  // `status` always answers promptly; no other lock is taken while it is held.
+  std::shared_ptr<SystemQueries> system_;
+
+  // Makes connects one after another, so that two overlapping connects can never both launch and
+  // leave one OpenVPN that nothing records. Held across a connect's stop, launch and record. Stops
+  // never take it: a disconnect or a service stop never waits behind queued connects.
+  // Lock order: connect_mutex_, then record_mutex_ (and, inside a launch, the process creation lock).
+  std::mutex connect_mutex_;
+
+  // Guards child_, pid_, job_, stopping_ and active_. Held only for steps that never wait for a
+  // process or launch one, so `status` always answers promptly; no other lock is taken while it is held.
   std::mutex record_mutex_;
   std::optional<Child> child_;
   std::optional<std::uint32_t> pid_;  // present exactly when child_ is
@@ -58,6 +90,15 @@ class HelperState {
   // outlives child_ when `status` finds that OpenVPN has exited by itself, so that the next stop still
   // ends whatever OpenVPN left running.
   UniqueHandle job_;
+  bool stopping_ = false;
+  // Connects and stops under way; a connect counts from its check of stopping_ on, in the same hold of
+  // the lock, so that an idle state after begin_shutdown stays idle.
+  std::size_t active_ = 0;
+  std::condition_variable idle_;  // notified, under record_mutex_, when active_ drops to 0
+
+  // A manual-reset waitable timer, set by begin_shutdown to go off at its deadline. Every wait of a
+  // stop waits on it too. Null only when it could not be made; the waits then keep their own bounds.
+  UniqueHandle shutdown_timer_;
 };
 
 }  // namespace orvanta

@@ -1,4 +1,6 @@
 // Ending the recorded OpenVPN together with every process it started.
+#include <array>
+#include <new>
 #include <utility>
 #include <variant>
 
@@ -16,6 +18,8 @@ namespace {
 constexpr ULONGLONG tree_exit_wait_ms = 5000;
 // How long taskkill may run before the stop ends it and goes on.
 constexpr DWORD taskkill_wait_ms = 10000;
+// How long a taskkill that was ended may take to be gone.
+constexpr DWORD ended_taskkill_wait_ms = 2000;
 constexpr DWORD job_poll_ms = 5;
 
 bool job_has_processes(HANDLE job) {
@@ -27,47 +31,50 @@ bool job_has_processes(HANDLE job) {
   return accounting.ActiveProcesses != 0;
 }
 
+// Waits for the process to end, at most `milliseconds`, and no longer than until the shutdown timer
+// goes off (when there is one). Whether the process has ended.
+bool ends_within(HANDLE process, HANDLE shutdown_timer, DWORD milliseconds) {
+  const std::array<HANDLE, 2> handles{process, shutdown_timer};
+  const DWORD count = shutdown_timer != nullptr ? 2 : 1;
+  return WaitForMultipleObjects(count, handles.data(), FALSE, milliseconds) == WAIT_OBJECT_0;
+}
+
 // Waits, until the deadline at most, for OpenVPN and then for the last process of its job to end.
-void wait_for_tree(const std::optional<Child>& openvpn, HANDLE job) {
+void wait_for_tree(const std::optional<Child>& openvpn, HANDLE job, HANDLE shutdown_timer) {
   const ULONGLONG deadline = GetTickCount64() + tree_exit_wait_ms;
   const auto remaining = [deadline] {
     const ULONGLONG now = GetTickCount64();
     return static_cast<DWORD>(now < deadline ? deadline - now : 0);
   };
   if (openvpn) {
-    (void)openvpn->wait_for(remaining());
+    (void)ends_within(openvpn->process_handle(), shutdown_timer, remaining());
   }
   if (job != nullptr) {
     while (job_has_processes(job) && remaining() > 0) {
-      Sleep(job_poll_ms);
+      // The shutdown timer serves as the pause between looks; once it has gone off, no more looks.
+      if (shutdown_timer != nullptr ? WaitForSingleObject(shutdown_timer, job_poll_ms) == WAIT_OBJECT_0
+                                    : (Sleep(job_poll_ms), false)) {
+        return;
+      }
     }
   }
 }
 
 // Every outcome is ignored: taskkill only backs up the job, which has already ended the tree.
-void run_taskkill(std::uint32_t pid) {
-  Result<Child> taskkill = spawn(taskkill_command(pid));
+void run_taskkill(std::uint32_t pid, const SpawnOptions& options, HANDLE shutdown_timer) {
+  Result<Child> taskkill = spawn(taskkill_command(pid), options);
   if (!taskkill) {
     return;
   }
-  const Result<WaitState> waited = taskkill->wait_for(taskkill_wait_ms);
-  if (waited && std::holds_alternative<StillRunning>(*waited)) {
+  if (!ends_within(taskkill->process_handle(), shutdown_timer, taskkill_wait_ms)) {
     (void)taskkill->kill();
-    (void)taskkill->wait_for(static_cast<DWORD>(tree_exit_wait_ms));
+    (void)taskkill->wait_for(ended_taskkill_wait_ms);
   }
 }
 
 }  // namespace
 
-HelperState::Recorded HelperState::take_record() {
-  const std::lock_guard record(record_mutex_);
-  return {std::exchange(child_, std::nullopt), std::exchange(pid_, std::nullopt), std::move(job_)};
-}
-
-void HelperState::stop_recorded_openvpn() {
-  // From here on `status` answers "stopped"; the rest runs without the record lock.
-  Recorded taken = take_record();
-
+void HelperState::end_tree(Recorded& taken) {
   // The job reaches every process OpenVPN started, also where taskkill cannot (missing, failing, or
   // without /T). Killing the Child as well ends OpenVPN even if the job could not be ended.
   if (taken.job) {
@@ -76,19 +83,30 @@ void HelperState::stop_recorded_openvpn() {
   if (taken.child) {
     (void)taken.child->kill();
   }
-  wait_for_tree(taken.child, taken.job.get());
+  wait_for_tree(taken.child, taken.job.get(), shutdown_timer_.get());
 
   // taken.child still holds OpenVPN's process handle, and an id is not given to another process while
   // a handle to its process is open: taskkill can only meet our OpenVPN under this id.
   if (taken.pid) {
-    run_taskkill(*taken.pid);
+    try {
+      run_taskkill(*taken.pid, spawn_options(nullptr), shutdown_timer_.get());
+    } catch (const std::bad_alloc&) {
+      // No memory to start taskkill with: the job has ended the tree all the same.
+    }
   }
   // Releasing `taken` closes the handles.
 }
 
 void HelperState::stop_openvpn() {
-  const std::lock_guard lifecycle(lifecycle_mutex_);
-  stop_recorded_openvpn();
+  Recorded taken;
+  {
+    const std::lock_guard record(record_mutex_);
+    ++active_;
+    // From here on `status` answers "stopped"; the rest runs without the record lock.
+    taken = {std::exchange(child_, std::nullopt), std::exchange(pid_, std::nullopt), std::move(job_)};
+  }
+  const Activity counted(*this);
+  end_tree(taken);
 }
 
 }  // namespace orvanta

@@ -179,6 +179,8 @@ TEST(ParseRequest, ReportsTheFirstFaultInReadingOrder) {
        "error: invalid length 0, expected struct variant HelperRequest::Connect with 4 elements"},
       {R"(["disconnect",{}])", "error: invalid length 1, expected 0 elements in sequence"},
       {R"({"cmd":"disconnect","openvpn":5,"cmd2":[]})", "Disconnect"},
+      {R"({"cmd":"status","x":0e309})", "Status"},
+      {R"(["status",0e309e5])", "error: expected `,` or `]` at line 1 column 16"},
   });
 }
 
@@ -188,7 +190,7 @@ TEST(ParseRequest, ClassifiesNumbersByLiteral) {
            std::to_string(column);
   };
   const struct {
-    std::string_view text;
+    std::string text;
     std::string expected;
   } cases[] = {
       {R"({"cmd":0})", tag_error("integer `0`", 8)},
@@ -210,10 +212,22 @@ TEST(ParseRequest, ClassifiesNumbersByLiteral) {
       {R"({"cmd":1.7976931348623157e308})", tag_error("floating point `1.7976931348623157e+308`", 29)},
       {R"({"cmd":1e-400})", tag_error("floating point `0.0`", 13)},
       {R"({"cmd":-1e-400})", tag_error("floating point `-0.0`", 14)},
-      // Beyond the range of a double, a number has no value: a syntax fault.
+      // A value in range reads as a number however its literal is written.
+      {R"({"cmd":0e309})", tag_error("floating point `0.0`", 12)},
+      {R"({"cmd":-0e999})", tag_error("floating point `-0.0`", 13)},
+      {"{\"cmd\":1" + std::string(400, '0') + "e-390}", tag_error("floating point `10000000000.0`", 413)},
+      {"{\"cmd\":0." + std::string(400, '0') + "1e309}", tag_error("floating point `1e-92`", 414)},
+      // Beyond the range of a double, a number has no value: a syntax fault, just after its last digit.
       {R"({"cmd":1e400})", "error: number out of range at line 1 column 12"},
       {R"({"cmd":2e308})", "error: number out of range at line 1 column 12"},
       {"1e400", "error: number out of range at line 1 column 5"},
+      {"1e4000", "error: number out of range at line 1 column 6"},
+      {"1e40000", "error: number out of range at line 1 column 7"},
+      {"{\"cmd\":1" + std::string(400, '0') + "}", "error: number out of range at line 1 column 408"},
+      {R"(["status",1e400e5])", "error: number out of range at line 1 column 15"},
+      // A literal whose digits run past the range breaks the grammar further on: that fault counts.
+      {"{\"cmd\":1" + std::string(400, '0') + ".x}", "error: invalid number at line 1 column 410"},
+      {"{\"cmd\":1" + std::string(400, '0') + "e}", "error: invalid number at line 1 column 410"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(outcome(c.text), c.expected) << c.text;

@@ -1,6 +1,9 @@
 // connect, status and disconnect with the stand-in playing OpenVPN: replies, launch failures, an
 // OpenVPN that ends by itself, and letting go of the state.
+#include <algorithm>
+#include <iterator>
 #include <string>
+#include <vector>
 
 #include "common/error.hpp"
 #include "standin_world.hpp"
@@ -107,7 +110,9 @@ TEST_F(VpnTest, ReleasingTheLastReferenceClosesHandlesAndLeavesTheTreeRunning) {
   Watched openvpn_process(*started.pid);
   Watched grandchild_process(wait_for_pid(grandchild.pid_out));
   EXPECT_GT(handles_while_recorded.size(), handles_before.size()) << "the record holds no handle";
-  EXPECT_EQ(handles_after, handles_before);
+  std::vector<std::uintptr_t> left_open;
+  std::ranges::set_difference(handles_after, handles_before, std::back_inserter(left_open));
+  EXPECT_TRUE(left_open.empty()) << left_open.size() << " handles of the record are still open";
   EXPECT_FALSE(openvpn_process.ends_within(200));
   EXPECT_FALSE(grandchild_process.ends_within(200));
   EXPECT_EQ(taskkill_runs().size(), taskkills_before) << "letting go of the state stopped OpenVPN";

@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "common/utf16.hpp"
+#include "process/windows_system_queries.hpp"
 
 namespace orvanta::vpn_test {
 
@@ -117,6 +118,14 @@ std::vector<TaskkillRun> taskkill_runs() {
     runs.push_back(run);
   }
   return runs;
+}
+
+std::shared_ptr<SystemQueries> stand_in_system() {
+  class StandInSystem final : public WindowsSystemQueries {
+   public:
+    Result<std::u16string> system_directory() override { return from_wide(program_directory().wstring()); }
+  };
+  return std::make_shared<StandInSystem>();
 }
 
 std::string taskkill_line(std::uint32_t pid) { return "\"taskkill\" /PID " + std::to_string(pid) + " /T /F"; }

@@ -70,6 +70,10 @@ void hold_taskkill(bool held);
 inline const HelperResponse stopped_reply{true, "stopped", std::nullopt};
 inline const HelperResponse disconnected_reply{true, "OpenVPN stopped", std::nullopt};
 
+// The real system, but with the test program's folder as the system folder, where the stand-in
+// taskkill is built: taskkill is only ever taken from the system folder.
+std::shared_ptr<SystemQueries> stand_in_system();
+
 // A fresh sandbox, an empty taskkill log and a fresh helper state for each test. Afterwards no
 // process named by any id file in the sandbox may still be running (any left is reported and ended).
 class VpnTest : public ::testing::Test {
@@ -89,7 +93,7 @@ class VpnTest : public ::testing::Test {
 
   std::filesystem::path root_;
   std::string standin_;  // the sandbox's stand-in copy that plays OpenVPN, UTF-8
-  std::shared_ptr<HelperState> state_ = std::make_shared<HelperState>();
+  std::shared_ptr<HelperState> state_ = std::make_shared<HelperState>(stand_in_system());
 };
 
 }  // namespace orvanta::vpn_test
