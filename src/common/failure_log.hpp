@@ -11,15 +11,17 @@ namespace orvanta {
 // One kind for each failure the service reports. Clients cannot choose which of these happen, and
 // the rate limit keeps them from making any of them frequent in a log.
 enum class Failure {
-  Dispatcher,    // the process was not started by the Service Control Manager
-  Registration,  // the control handler could not be registered
-  StatusReport,  // a status could not be reported
-  Winsock,       // Winsock could not be started
-  Bind,          // the listening address could not be bound
-  ListenerMode,  // the listener could not be made non-blocking
-  WorkerStart,   // a connection could not be given a worker
+  Dispatcher,      // the process was not started by the Service Control Manager
+  Registration,    // the control handler could not be registered
+  StatusReport,    // a status could not be reported
+  Winsock,         // Winsock could not be started
+  Bind,            // the listening address could not be bound
+  ListenerMode,    // the listener could not be made non-blocking
+  WorkerStart,     // a connection could not be given a worker
+  PolicyRefusal,   // the administrator's policy refused a request (a warning, not a failure)
+  PolicyUnusable,  // the administrator's policy cannot be applied, so every command is refused
 };
-inline constexpr std::size_t failure_kinds = 7;
+inline constexpr std::size_t failure_kinds = 9;
 
 // Receives every failure report that gets past the rate limit.
 class FailureSink {

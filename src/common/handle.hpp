@@ -72,6 +72,14 @@ struct SocketTraits {
 };
 using UniqueSocket = UniqueResource<SocketTraits>;
 
+// Memory the system hands out with LocalAlloc (ConvertStringSidToSidW, the SDDL conversions).
+struct LocalMemoryTraits {
+  using value_type = HLOCAL;
+  static HLOCAL empty() { return nullptr; }
+  static void close(HLOCAL memory) { LocalFree(memory); }
+};
+using UniqueLocalMemory = UniqueResource<LocalMemoryTraits>;
+
 // Event log sources from RegisterEventSourceW.
 struct EventSourceTraits {
   using value_type = HANDLE;

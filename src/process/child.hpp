@@ -46,6 +46,9 @@ struct SpawnOptions {
   HANDLE job = nullptr;
   // What program search asks of the system; the real system when not set.
   SystemQueries* system = nullptr;
+  // The executable to start, when the caller has resolved and checked it already; the program text
+  // then only begins the command line.
+  const std::u16string* application = nullptr;
 };
 
 // Launches the command and returns without waiting for it.

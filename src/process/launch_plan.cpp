@@ -6,8 +6,9 @@
 
 namespace orvanta {
 
-Result<LaunchPlan> plan_launch(const Command& command, SystemQueries& system) {
-  auto application = resolve_program(command.program(), system, command.search());
+Result<LaunchPlan> plan_launch(const Command& command, SystemQueries& system, const std::u16string* checked) {
+  auto application = checked != nullptr ? Result<std::u16string>(*checked)
+                                        : resolve_program(command.program(), system, command.search());
   if (!application) {
     return std::unexpected(application.error());
   }

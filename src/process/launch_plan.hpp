@@ -16,7 +16,10 @@ struct LaunchPlan {
 };
 
 // Resolution, batch detection, the system directory for a batch script, the command line: in this
-// order, and the first failing step decides the error.
-[[nodiscard]] Result<LaunchPlan> plan_launch(const Command& command, SystemQueries& system);
+// order, and the first failing step decides the error. An `application` given by the caller, one
+// that was checked already, stands in for the resolution; the command line still begins with the
+// program text.
+[[nodiscard]] Result<LaunchPlan> plan_launch(const Command& command, SystemQueries& system,
+                                             const std::u16string* application = nullptr);
 
 }  // namespace orvanta

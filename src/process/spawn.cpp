@@ -185,7 +185,8 @@ Result<void> place_in_job(const CreatedProcess& created, HANDLE job) {
 
 Result<Child> spawn(const Command& command, const SpawnOptions& options) {
   WindowsSystemQueries windows;
-  auto plan = plan_launch(command, options.system != nullptr ? *options.system : windows);
+  auto plan =
+      plan_launch(command, options.system != nullptr ? *options.system : windows, options.application);
   if (!plan) {
     return std::unexpected(plan.error());
   }

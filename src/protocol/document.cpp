@@ -125,6 +125,7 @@ class DocumentHandler {
     }
     if (key != "cmd") {
       member_field_ = connect_field(key);
+      member_is_token_ = key == "token";
       return true;
     }
     if (tag_) {
@@ -153,6 +154,9 @@ class DocumentHandler {
       document.body = std::move(members_);
     }
     document.end = end_;
+    if (token_members_ == 1) {
+      document.token = std::move(token_);
+    }
     return document;
   }
 
@@ -227,6 +231,8 @@ class DocumentHandler {
       ++elements_.count;
     } else if (member_field_) {
       take_connect_member(members_, *member_field_, Value{kind, std::string(text)});
+    } else if (member_is_token_ && ++token_members_ == 1 && kind == ValueKind::String) {
+      token_ = std::string(text);
     }
     return true;
   }
@@ -267,6 +273,9 @@ class DocumentHandler {
   bool expecting_tag_ = false;
   std::optional<Tag> tag_;
   std::optional<std::size_t> member_field_;  // the connect field whose value comes next (object form)
+  bool member_is_token_ = false;             // the "token" member's value comes next (object form)
+  std::size_t token_members_ = 0;
+  std::optional<std::string> token_;  // the first token member's value, when it is a string
   ObjectBody members_;
   SequenceBody elements_;
   std::size_t end_ = 0;

@@ -37,6 +37,8 @@ using Body = std::variant<ObjectBody, SequenceBody>;
 struct Document {
   Tag tag = Tag::Status;
   Body body;
+  // The object form's "token" member when it was given once, as a string.
+  std::optional<std::string> token;
   std::size_t end = 0;  // offset just after the top-level value
 };
 

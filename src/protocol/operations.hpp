@@ -2,6 +2,8 @@
 // no more than this about what carries them out.
 #pragma once
 
+#include <optional>
+
 #include "protocol/request.hpp"
 #include "protocol/response.hpp"
 
@@ -11,6 +13,11 @@ namespace orvanta {
 class Operations {
  public:
   virtual ~Operations() = default;
+  // Asked about every request that was read, before it is carried out: the reply that refuses it, or
+  // nothing to let it through. Nothing is refused unless an implementation says otherwise.
+  [[nodiscard]] virtual std::optional<HelperResponse> refusal(const ClientRequest& /*request*/) {
+    return std::nullopt;
+  }
   [[nodiscard]] virtual HelperResponse connect(const Connect& request) = 0;
   [[nodiscard]] virtual HelperResponse disconnect() = 0;
   [[nodiscard]] virtual HelperResponse status() = 0;

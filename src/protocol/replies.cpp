@@ -36,6 +36,8 @@ HelperResponse invalid_request(const RequestError& error) {
   message.append(prefix).append(error.description).append(position);
   return failure(std::move(message));
 }
+HelperResponse not_allowed(std::string_view reason) { return failure("Not allowed: " + std::string(reason)); }
+
 HelperResponse worker_failed(const Error& error) {
   return failure("Failed to start connection worker: " + error_text(error));
 }

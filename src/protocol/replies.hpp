@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "common/error.hpp"
 #include "protocol/request.hpp"
@@ -24,5 +25,8 @@ namespace orvanta::replies {
 [[nodiscard]] HelperResponse read_failed(const Error& error);             // "Failed to read request: "
 [[nodiscard]] HelperResponse invalid_request(const RequestError& error);  // "Invalid request JSON: "
 [[nodiscard]] HelperResponse worker_failed(const Error& error);  // "Failed to start connection worker: "
+// Refused by the administrator's policy: "Not allowed: " and the reason, which names the field and
+// the rule.
+[[nodiscard]] HelperResponse not_allowed(std::string_view reason);
 
 }  // namespace orvanta::replies

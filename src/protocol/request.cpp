@@ -14,14 +14,14 @@ namespace orvanta {
 // 3. Only then: anything but white space after the value is "trailing characters".
 //    {"cmd":"status"} x  -> trailing characters at line 1 column 18
 //    {"cmd":"connect"} x -> missing field `openvpn`
-std::expected<HelperRequest, RequestError> parse_request(std::string_view text) {
+std::expected<ClientRequest, RequestError> read_client_request(std::string_view text) {
   auto document = protocol::read_document(text);
   if (!document) {
     return std::unexpected(std::move(document.error()));
   }
-  auto request = protocol::read_fields(document->tag, document->body);
-  if (!request) {
-    return request;
+  auto command = protocol::read_fields(document->tag, document->body);
+  if (!command) {
+    return std::unexpected(std::move(command.error()));
   }
   std::size_t rest = document->end;
   while (rest < text.size() && protocol::is_json_white_space(text[rest])) {
@@ -30,7 +30,16 @@ std::expected<HelperRequest, RequestError> parse_request(std::string_view text) 
   if (rest < text.size()) {
     return std::unexpected(protocol::error_at("trailing characters", text, rest + 1));
   }
-  return request;
+  const bool array_form = std::holds_alternative<protocol::SequenceBody>(document->body);
+  return ClientRequest{std::move(*command), array_form, std::move(document->token)};
+}
+
+std::expected<HelperRequest, RequestError> parse_request(std::string_view text) {
+  auto request = read_client_request(text);
+  if (!request) {
+    return std::unexpected(std::move(request.error()));
+  }
+  return std::move(request->command);
 }
 
 }  // namespace orvanta

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -37,5 +38,17 @@ struct RequestError {
 
 // Reads one request text (valid UTF-8, already trimmed) into a request or the first fault met.
 [[nodiscard]] std::expected<HelperRequest, RequestError> parse_request(std::string_view text);
+
+// A request as read, with what an administrator's policy looks at besides the command.
+struct ClientRequest {
+  HelperRequest command;
+  bool array_form = false;  // the array form has no members, and so no token
+  // The object form's "token" member, when it is given once and as a string; nothing otherwise.
+  std::optional<std::string> token;
+};
+
+// The same reading as parse_request, with the same errors; the token is read along with the other
+// members and plays no part in which error a request gets.
+[[nodiscard]] std::expected<ClientRequest, RequestError> read_client_request(std::string_view text);
 
 }  // namespace orvanta

@@ -29,7 +29,7 @@ HelperResponse dispatch_request(const HelperRequest& request, Operations& operat
 HelperResponse answer_request(const Receive& receive, Operations& operations, std::size_t max_line_bytes,
                               BudgetCharge* charge) {
   try {
-    HelperRequest request;
+    ClientRequest request;
     {
       // The line goes as soon as it is parsed: an operation can take long (a connect stops the old
       // OpenVPN first), and up to a megabyte per worker need not wait for it.
@@ -37,13 +37,16 @@ HelperResponse answer_request(const Receive& receive, Operations& operations, st
       if (!line) {
         return replies::read_failed(line.error());
       }
-      auto parsed = parse_request(trim_white_space(*line));
+      auto parsed = read_client_request(trim_white_space(*line));
       if (!parsed) {
         return replies::invalid_request(parsed.error());
       }
       request = std::move(*parsed);
     }
-    return dispatch_request(request, operations);
+    if (auto refused = operations.refusal(request)) {
+      return std::move(*refused);
+    }
+    return dispatch_request(request.command, operations);
   } catch (const std::bad_alloc&) {
     // Whatever the request had taken is released by now; what it changed stays changed (an operation
     // never leaves a launched OpenVPN unrecorded).

@@ -13,8 +13,9 @@ namespace orvanta {
 // The worker only chooses among the operations; what they do, and under which lock, is theirs.
 [[nodiscard]] HelperResponse dispatch_request(const HelperRequest& request, Operations& operations);
 
-// Reads the request line, trims it, parses it and carries it out; every failure on the way becomes
-// the reply ("Failed to read request: ...", "Invalid request JSON: ..."), so there always is one.
+// Reads the request line, trims it, parses it and carries it out unless the operations refuse it;
+// every failure on the way becomes the reply ("Failed to read request: ...", "Invalid request JSON:
+// ...", a refusal), so there always is one.
 // Memory that runs out on the way ends this request alone: "Failed to read request: out of memory".
 // Building that reply needs memory too; when even that fails, std::bad_alloc reaches the caller.
 [[nodiscard]] HelperResponse answer_request(const Receive& receive, Operations& operations,

@@ -24,6 +24,10 @@ EventIdentity event_identity(Failure kind) {
       return {MSG_LISTENER_MODE_FAILED};
     case Failure::WorkerStart:
       return {MSG_WORKER_START_FAILED};
+    case Failure::PolicyRefusal:
+      return {MSG_POLICY_REFUSAL, EVENTLOG_WARNING_TYPE};
+    case Failure::PolicyUnusable:
+      return {MSG_POLICY_UNUSABLE};
   }
   return {MSG_WORKER_START_FAILED};
 }

@@ -25,7 +25,8 @@ HelperResponse service_stopping() { return replies::start_failed(Error::fixed("t
 }  // namespace
 
 HelperResponse HelperState::start_openvpn(const std::string& openvpn, const std::string& config,
-                                          const std::string& auth, const std::string& log) {
+                                          const std::string& auth, const std::string& log,
+                                          const std::u16string* application) {
   const std::lock_guard connecting(connect_mutex_);
   Recorded previous;
   {
@@ -44,7 +45,8 @@ HelperResponse HelperState::start_openvpn(const std::string& openvpn, const std:
   if (!job) {
     return replies::start_failed(job.error());
   }
-  Result<Child> child = spawn(openvpn_command(openvpn, config, auth, log), spawn_options(job->get()));
+  Result<Child> child =
+      spawn(openvpn_command(openvpn, config, auth, log), spawn_options(job->get(), application));
   if (!child) {
     return replies::start_failed(child.error());
   }

@@ -5,8 +5,21 @@
 
 namespace orvanta {
 
+std::optional<HelperResponse> HelperOperations::refusal(const ClientRequest& request) {
+  return policy_ ? policy_->refusal(request) : std::nullopt;
+}
+
 HelperResponse HelperOperations::connect(const Connect& request) {
-  return state_->start_openvpn(request.openvpn, request.config, request.auth, request.log);
+  if (!policy_) {
+    return state_->start_openvpn(request.openvpn, request.config, request.auth, request.log);
+  }
+  // Held until the launch is done: the checked program stays open, so that it cannot be swapped.
+  auto allowed = policy_->check_connect(request);
+  if (!allowed) {
+    return std::move(allowed.error());
+  }
+  return state_->start_openvpn(request.openvpn, request.config, request.auth, request.log,
+                               allowed->application.empty() ? nullptr : &allowed->application);
 }
 
 HelperResponse HelperOperations::disconnect() {

@@ -60,6 +60,8 @@ HelperState::Activity::~Activity() {
   }
 }
 
-SpawnOptions HelperState::spawn_options(HANDLE job) const { return SpawnOptions{job, system_.get()}; }
+SpawnOptions HelperState::spawn_options(HANDLE job, const std::u16string* application) const {
+  return SpawnOptions{job, system_.get(), application};
+}
 
 }  // namespace orvanta

@@ -33,9 +33,12 @@ class HelperState {
   HelperState(const HelperState&) = delete;
   HelperState& operator=(const HelperState&) = delete;
 
-  // connect: stop the recorded OpenVPN, launch a new one into a job of its own, and record it.
+  // connect: stop the recorded OpenVPN, launch a new one into a job of its own, and record it. An
+  // `application` that an administrator's policy has checked is started in place of what the program
+  // text would be resolved to.
   [[nodiscard]] HelperResponse start_openvpn(const std::string& openvpn, const std::string& config,
-                                             const std::string& auth, const std::string& log);
+                                             const std::string& auth, const std::string& log,
+                                             const std::u16string* application = nullptr);
   // status: "running" with the recorded id, or "stopped".
   [[nodiscard]] HelperResponse query_status();
   // Ends the recorded OpenVPN and its whole process tree; returns nothing, swallows every failure.
@@ -71,7 +74,7 @@ class HelperState {
 
   // Ends what was taken out of the record: the job, OpenVPN, then taskkill for its id. Locks nothing.
   void end_tree(Recorded& taken);
-  [[nodiscard]] SpawnOptions spawn_options(HANDLE job) const;
+  [[nodiscard]] SpawnOptions spawn_options(HANDLE job, const std::u16string* application = nullptr) const;
 
   std::shared_ptr<SystemQueries> system_;
 

@@ -1,0 +1,108 @@
+// Refusing what the administrator's policy does not allow, and telling the Event Log.
+#include "policy/access_policy.hpp"
+
+#include "common/failure_log.hpp"
+#include "common/utf16.hpp"
+#include "process/windows_system_queries.hpp"
+#include "protocol/replies.hpp"
+#include "policy/token_text.hpp"
+
+namespace orvanta::policy {
+
+namespace {
+
+// Enough of a client's text to recognise it by in the Event Log, and no more: the log must not be
+// filled by what clients send.
+constexpr std::size_t shown_client_bytes = 200;
+
+std::string shown(std::string_view text) {
+  if (text.size() <= shown_client_bytes) {
+    return std::string(text);
+  }
+  std::size_t cut = shown_client_bytes;
+  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0u) == 0x80u) {
+    --cut;  // not inside a character
+  }
+  return std::string(text.substr(0, cut)) + "...";
+}
+
+HelperResponse refuse(const std::string& reason, std::string_view client_text = {}) {
+  report_failure(Failure::PolicyRefusal, "refused a request",
+                 client_text.empty() ? reason : reason + ": \"" + shown(client_text) + "\"");
+  return replies::not_allowed(reason);
+}
+
+std::string_view field_text(const Connect& request, std::string_view field) {
+  if (field == "openvpn") {
+    return request.openvpn;
+  }
+  if (field == "config") {
+    return request.config;
+  }
+  if (field == "auth") {
+    return request.auth;
+  }
+  if (field == "log") {
+    return request.log;
+  }
+  return {};
+}
+
+}  // namespace
+
+AccessPolicy::AccessPolicy(const ClientPolicy& clients, Seams seams) : seams_(std::move(seams)) {
+  if (!seams_.system) {
+    seams_.system = std::make_shared<WindowsSystemQueries>();
+  }
+  if (!seams_.opener) {
+    seams_.opener = std::make_shared<WindowsPathOpener>();
+  }
+  auto readers = client_group_sids(clients.groups);
+  if (clients.problem) {
+    unusable_ = "the client policy cannot be used: " + *clients.problem;
+  } else if (!readers) {
+    unusable_ = "the client policy cannot be used: " + readers.error();
+  } else if (clients.require_token) {
+    auto issued = ClientTokenFile::issue(*readers, seams_.token_root);
+    if (!issued) {
+      unusable_ = "the client token could not be issued: " + error_text(issued.error());
+    } else {
+      token_ = issued->token();
+      token_file_.emplace(std::move(*issued));
+    }
+  }
+  if (unusable_) {
+    report_failure(Failure::PolicyUnusable, "the administrator's policy cannot be applied", *unusable_);
+  }
+}
+
+std::optional<HelperResponse> AccessPolicy::refusal(const ClientRequest& request) const {
+  if (unusable_) {
+    return refuse(*unusable_);
+  }
+  if (!token_) {
+    return std::nullopt;
+  }
+  if (request.array_form) {
+    return refuse("the array form carries no client token");
+  }
+  if (!request.token) {
+    return refuse("the request carries no client token");
+  }
+  if (!same_token(*request.token, *token_)) {
+    return refuse("the client token is not the service's");
+  }
+  return std::nullopt;
+}
+
+std::expected<AllowedLaunch, HelperResponse> AccessPolicy::check_connect(const Connect& request) const {
+  auto allowed = check_connect_paths(request, seams_.read_paths(), *seams_.system, *seams_.opener);
+  if (!allowed) {
+    return std::unexpected(refuse(allowed.error().reason, field_text(request, allowed.error().field)));
+  }
+  return std::move(*allowed);
+}
+
+void AccessPolicy::withdraw_token() { token_file_.reset(); }
+
+}  // namespace orvanta::policy

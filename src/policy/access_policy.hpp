@@ -1,0 +1,55 @@
+// The administrator's policy applied to requests: who may command the service, and what a connect
+// may launch with which files.
+#pragma once
+
+#include <expected>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "policy/client_token.hpp"
+#include "policy/path_check.hpp"
+#include "policy/policy_values.hpp"
+#include "process/system_queries.hpp"
+#include "protocol/request.hpp"
+#include "protocol/response.hpp"
+
+namespace orvanta::policy {
+
+// Shared by every connection worker. With no policy set, it lets everything through unchanged.
+class AccessPolicy {
+ public:
+  // The seams of the checks; the real registry, system and file opens when not given.
+  struct Seams {
+    std::function<PathPolicy()> read_paths = read_path_policy;
+    std::shared_ptr<SystemQueries> system;
+    std::shared_ptr<PathOpener> opener;
+    std::u16string token_root;  // where Orvanta\VpnHelper\client.token goes; ProgramData when empty
+  };
+
+  // Applies the client policy read when the service starts: when a token is required, it is issued
+  // now. A client policy that cannot be applied is not ignored: every command is refused, with the
+  // reason, which also goes to the log.
+  AccessPolicy(const ClientPolicy& clients, Seams seams);
+  explicit AccessPolicy(const ClientPolicy& clients) : AccessPolicy(clients, Seams{}) {}
+  AccessPolicy(const AccessPolicy&) = delete;
+  AccessPolicy& operator=(const AccessPolicy&) = delete;
+
+  // The reply refusing a request before anything is done for it; nothing when it may go on.
+  [[nodiscard]] std::optional<HelperResponse> refusal(const ClientRequest& request) const;
+  // A connect's paths against the path lists as they are now: what the launch may go on with, or
+  // the reply refusing it.
+  [[nodiscard]] std::expected<AllowedLaunch, HelperResponse> check_connect(const Connect& request) const;
+  // Takes the token file away; the service does so when it stops. Requests still being read keep
+  // being held against the token they had to carry.
+  void withdraw_token();
+
+ private:
+  Seams seams_;
+  std::optional<std::string> unusable_;  // every command is refused with it
+  std::optional<std::string> token_;     // every command must carry it
+  std::optional<ClientTokenFile> token_file_;
+};
+
+}  // namespace orvanta::policy

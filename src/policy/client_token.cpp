@@ -1,0 +1,286 @@
+// Issuing the client token into an administrators' folder, and taking it away.
+#include "policy/client_token.hpp"
+
+#include <aclapi.h>
+#include <bcrypt.h>
+#include <sddl.h>
+#include <shlobj.h>
+
+#include <array>
+#include <cstring>
+#include <utility>
+
+#include "common/utf16.hpp"
+#include "policy/token_text.hpp"
+
+namespace orvanta::policy {
+
+namespace {
+
+Error last_error() { return Error::os(GetLastError()); }
+
+// Those who may not be readers: a token that (nearly) every account can read locks nothing.
+constexpr std::array everybody = {WinWorldSid,        WinAnonymousSid,     WinAuthenticatedUserSid,
+                                  WinBuiltinUsersSid, WinBuiltinGuestsSid, WinInteractiveSid,
+                                  WinNetworkSid,      WinLocalSid};
+
+Result<std::u16string> program_data() {
+  PWSTR path = nullptr;
+  const HRESULT result = SHGetKnownFolderPath(FOLDERID_ProgramData, 0, nullptr, &path);
+  std::u16string folder = SUCCEEDED(result) ? from_wide(path) : std::u16string();
+  CoTaskMemFree(path);
+  if (FAILED(result)) {
+    return std::unexpected(Error::os(static_cast<std::uint32_t>(result)));
+  }
+  return folder;
+}
+
+// Owned by SYSTEM, by Administrators, or by the account this process runs as (SYSTEM for the
+// service; under a test, whoever runs it).
+Result<bool> owned_by_administrators(HANDLE folder) {
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR security = nullptr;
+  const DWORD status = GetSecurityInfo(folder, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                                       nullptr, nullptr, &security);
+  if (status != ERROR_SUCCESS) {
+    return std::unexpected(Error::os(status));
+  }
+  const UniqueLocalMemory held(security);
+  if (IsWellKnownSid(owner, WinLocalSystemSid) || IsWellKnownSid(owner, WinBuiltinAdministratorsSid)) {
+    return true;
+  }
+  UniqueHandle token;
+  HANDLE raw = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) {
+    return std::unexpected(last_error());
+  }
+  token.reset(raw);
+  std::array<std::byte, sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE> user{};
+  DWORD size = 0;
+  if (!GetTokenInformation(token.get(), TokenUser, user.data(), static_cast<DWORD>(user.size()), &size)) {
+    return std::unexpected(last_error());
+  }
+  return EqualSid(owner, reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid) != FALSE;
+}
+
+// Makes the folder, or takes the one there, and leaves it to SYSTEM and Administrators alone.
+Result<void> prepare_private_folder(const std::u16string& path, PrivateSecurity& security) {
+  const std::wstring wide = to_wide(path);
+  SECURITY_ATTRIBUTES attributes{sizeof attributes, security.descriptor(), FALSE};
+  if (!CreateDirectoryW(wide.c_str(), &attributes) && GetLastError() != ERROR_ALREADY_EXISTS) {
+    return std::unexpected(last_error());
+  }
+  // Opened on the name itself: a link there is looked at, not followed.
+  const UniqueFile folder(CreateFileW(
+      wide.c_str(), READ_CONTROL | WRITE_DAC, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!folder) {
+    return std::unexpected(last_error());
+  }
+  BY_HANDLE_FILE_INFORMATION information{};
+  if (!GetFileInformationByHandle(folder.get(), &information)) {
+    return std::unexpected(last_error());
+  }
+  if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+      (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    return std::unexpected(
+        Error::fixed(utf16_to_utf8(path).value_or("the folder") + " is not a plain folder"));
+  }
+  auto owned = owned_by_administrators(folder.get());
+  if (!owned) {
+    return std::unexpected(owned.error());
+  }
+  if (!*owned) {
+    return std::unexpected(Error::fixed(utf16_to_utf8(path).value_or("the folder") +
+                                        " is not owned by SYSTEM or Administrators"));
+  }
+  const DWORD status = SetSecurityInfo(folder.get(), SE_FILE_OBJECT,
+                                       DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                                       nullptr, nullptr, security.dacl(), nullptr);
+  if (status != ERROR_SUCCESS) {
+    return std::unexpected(Error::os(status));
+  }
+  return {};
+}
+
+Result<std::string> fresh_token() {
+  std::array<std::uint8_t, token_bytes> bytes{};
+  const NTSTATUS status = BCryptGenRandom(nullptr, bytes.data(), static_cast<ULONG>(bytes.size()),
+                                          BCRYPT_USE_SYSTEM_PREFERRED_RNG);
+  if (status != 0) {
+    // NTSTATUS codes read as Win32 codes with the NT facility bit.
+    return std::unexpected(Error::os(static_cast<std::uint32_t>(status) | 0x10000000));
+  }
+  return token_text(bytes);
+}
+
+}  // namespace
+
+Result<Sid> Sid::well_known(WELL_KNOWN_SID_TYPE type) {
+  std::vector<std::byte> bytes(SECURITY_MAX_SID_SIZE);
+  DWORD size = static_cast<DWORD>(bytes.size());
+  if (!CreateWellKnownSid(type, nullptr, bytes.data(), &size)) {
+    return std::unexpected(last_error());
+  }
+  bytes.resize(size);
+  return Sid(std::move(bytes));
+}
+
+Result<Sid> Sid::parse(std::u16string_view text) {
+  PSID converted = nullptr;
+  if (!ConvertStringSidToSidW(to_wide(text).c_str(), &converted)) {
+    return std::unexpected(last_error());
+  }
+  const UniqueLocalMemory held(converted);
+  const DWORD size = GetLengthSid(converted);
+  std::vector<std::byte> bytes(size);
+  std::memcpy(bytes.data(), converted, size);
+  return Sid(std::move(bytes));
+}
+
+std::expected<std::vector<Sid>, std::string> client_group_sids(const std::vector<std::u16string>& groups) {
+  std::vector<Sid> sids;
+  for (const std::u16string& group : groups) {
+    const std::string shown = utf16_to_utf8(group).value_or("?");
+    auto sid = Sid::parse(group);
+    if (!sid) {
+      return std::unexpected("ClientGroups holds " + shown + ", which is not a SID");
+    }
+    for (const WELL_KNOWN_SID_TYPE type : everybody) {
+      if (IsWellKnownSid(sid->get(), type)) {
+        return std::unexpected("ClientGroups holds " + shown + ", which stands for (nearly) every account");
+      }
+    }
+    sids.push_back(std::move(*sid));
+  }
+  return sids;
+}
+
+Result<PrivateSecurity> PrivateSecurity::make(const std::vector<Sid>& readers, bool inherited_by_contents) {
+  auto system = Sid::well_known(WinLocalSystemSid);
+  auto administrators = Sid::well_known(WinBuiltinAdministratorsSid);
+  if (!system || !administrators) {
+    return std::unexpected(!system ? system.error() : administrators.error());
+  }
+  struct Grant {
+    PSID sid;
+    DWORD access;
+  };
+  std::vector<Grant> grants = {{system->get(), FILE_ALL_ACCESS}, {administrators->get(), FILE_ALL_ACCESS}};
+  for (const Sid& reader : readers) {
+    grants.push_back({reader.get(), FILE_GENERIC_READ});
+  }
+  DWORD acl_size = sizeof(ACL);
+  for (const Grant& grant : grants) {
+    acl_size += static_cast<DWORD>(sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD)) + GetLengthSid(grant.sid);
+  }
+  PrivateSecurity security;
+  security.acl_ = std::make_unique<std::byte[]>(acl_size);
+  if (!InitializeAcl(security.dacl(), acl_size, ACL_REVISION)) {
+    return std::unexpected(last_error());
+  }
+  const DWORD inheritance = inherited_by_contents ? OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE : 0;
+  for (const Grant& grant : grants) {
+    if (!AddAccessAllowedAceEx(security.dacl(), ACL_REVISION, inheritance, grant.access, grant.sid)) {
+      return std::unexpected(last_error());
+    }
+  }
+  if (!InitializeSecurityDescriptor(&security.descriptor_, SECURITY_DESCRIPTOR_REVISION) ||
+      !SetSecurityDescriptorDacl(&security.descriptor_, TRUE, security.dacl(), FALSE) ||
+      !SetSecurityDescriptorControl(&security.descriptor_, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
+    return std::unexpected(last_error());
+  }
+  return security;
+}
+
+Result<std::u16string> PrivateSecurity::dacl_sddl() {
+  LPWSTR text = nullptr;
+  if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor(), SDDL_REVISION_1,
+                                                            DACL_SECURITY_INFORMATION, &text, nullptr)) {
+    return std::unexpected(last_error());
+  }
+  const UniqueLocalMemory held(text);
+  return from_wide(text);
+}
+
+Result<void> remove_by_name(const std::u16string& path) {
+  const UniqueFile file(CreateFileW(
+      to_wide(path).c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!file) {
+    if (GetLastError() == ERROR_FILE_NOT_FOUND) {
+      return {};
+    }
+    return std::unexpected(last_error());
+  }
+  FILE_DISPOSITION_INFO disposition{TRUE};
+  if (!SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition, sizeof disposition)) {
+    return std::unexpected(last_error());
+  }
+  return {};
+}
+
+Result<ClientTokenFile> ClientTokenFile::issue(const std::vector<Sid>& readers, const std::u16string& root) {
+  std::u16string base = root;
+  if (base.empty()) {
+    auto data = program_data();
+    if (!data) {
+      return std::unexpected(data.error());
+    }
+    base = std::move(*data);
+  }
+  auto folder_security = PrivateSecurity::make({}, true);
+  auto file_security = PrivateSecurity::make(readers, false);
+  if (!folder_security || !file_security) {
+    return std::unexpected(!folder_security ? folder_security.error() : file_security.error());
+  }
+  std::u16string folder = base;
+  for (const std::u16string_view part : {u"Orvanta", u"VpnHelper"}) {
+    folder += u'\\';
+    folder += part;
+    if (auto prepared = prepare_private_folder(folder, *folder_security); !prepared) {
+      return std::unexpected(prepared.error());
+    }
+  }
+  const std::u16string path = folder + u"\\client.token";
+  if (auto removed = remove_by_name(path); !removed) {
+    return std::unexpected(removed.error());
+  }
+  auto token = fresh_token();
+  if (!token) {
+    return std::unexpected(token.error());
+  }
+  SECURITY_ATTRIBUTES attributes{sizeof attributes, file_security->descriptor(), FALSE};
+  Error write_error = Error::os(0);
+  {
+    // CREATE_NEW: whatever stands under the name by now, a link included, is left alone and fails this.
+    const UniqueFile file(CreateFileW(to_wide(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, &attributes,
+                                      CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                                      nullptr));
+    if (!file) {
+      return std::unexpected(last_error());
+    }
+    DWORD written = 0;
+    if (!WriteFile(file.get(), token->data(), static_cast<DWORD>(token->size()), &written, nullptr)) {
+      write_error = last_error();
+    } else if (written != token->size()) {
+      write_error = Error::fixed("failed to write whole buffer");
+    }
+  }
+  if (write_error != Error::os(0)) {
+    (void)remove_by_name(path);  // a token file that is not whole helps nobody
+    return std::unexpected(write_error);
+  }
+  return ClientTokenFile(std::move(*token), path);
+}
+
+ClientTokenFile::ClientTokenFile(ClientTokenFile&& other) noexcept
+    : token_(std::move(other.token_)), path_(std::exchange(other.path_, std::u16string())) {}
+
+ClientTokenFile::~ClientTokenFile() {
+  if (!path_.empty()) {
+    (void)remove_by_name(path_);  // at a stop, nothing is left to tell of a failure
+  }
+}
+
+}  // namespace orvanta::policy

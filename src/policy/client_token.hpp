@@ -1,0 +1,90 @@
+// The client token: who may read it, where it is written, and how it goes again.
+#pragma once
+
+#include <windows.h>
+
+#include <expected>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/error.hpp"
+#include "common/handle.hpp"
+
+namespace orvanta::policy {
+
+// A security identifier owned by this process.
+class Sid {
+ public:
+  // A well-known one, such as WinLocalSystemSid.
+  [[nodiscard]] static Result<Sid> well_known(WELL_KNOWN_SID_TYPE type);
+  // From its string form, S-1-5-32-556.
+  [[nodiscard]] static Result<Sid> parse(std::u16string_view text);
+  // The system's calls take a SID to read through a non-const pointer.
+  [[nodiscard]] PSID get() const { return const_cast<std::byte*>(bytes_.data()); }
+
+ private:
+  explicit Sid(std::vector<std::byte> bytes) : bytes_(std::move(bytes)) {}
+  std::vector<std::byte> bytes_;
+};
+
+// The ClientGroups entries as SIDs. Each must be a SID string (S-1-5-32-556), and none may stand for
+// everybody or nearly so (Everyone, Authenticated Users, Users, Anonymous, and the like): a token
+// every user can read would lock nothing. Why not, when they are not all fine.
+[[nodiscard]] std::expected<std::vector<Sid>, std::string> client_group_sids(
+    const std::vector<std::u16string>& groups);
+
+// A security descriptor made from SIDs, never by pasting text into SDDL: a protected DACL (nothing
+// inherited) that gives SYSTEM and Administrators full control and `readers` read access.
+class PrivateSecurity {
+ public:
+  // `inherited_by_contents`: the entries also apply to what is created inside (for a folder).
+  [[nodiscard]] static Result<PrivateSecurity> make(const std::vector<Sid>& readers,
+                                                    bool inherited_by_contents);
+  PrivateSecurity(PrivateSecurity&&) noexcept = default;
+  PrivateSecurity& operator=(PrivateSecurity&&) noexcept = default;
+
+  [[nodiscard]] PSECURITY_DESCRIPTOR descriptor() { return &descriptor_; }
+  [[nodiscard]] PACL dacl() { return reinterpret_cast<PACL>(acl_.get()); }
+  // The DACL in SDDL, as the system writes it: D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;NO)
+  [[nodiscard]] Result<std::u16string> dacl_sddl();
+
+ private:
+  PrivateSecurity() = default;
+  SECURITY_DESCRIPTOR descriptor_{};
+  std::unique_ptr<std::byte[]> acl_;  // the descriptor points into it; it moves along, unchanged
+};
+
+// The token file, %ProgramData%\Orvanta\VpnHelper\client.token (or below another root for tests),
+// with a fresh token from the system's cryptographic generator: 64 lower-case hex digits.
+//   1. Orvanta and VpnHelper are made, or taken as they are, only if they are real folders (no
+//      reparse point) owned by SYSTEM, Administrators or the account the service runs as; users can
+//      make folders in ProgramData, and one of theirs is never used. Each gets a protected DACL for
+//      SYSTEM and Administrators alone.
+//   2. A file already there is removed through a handle opened on the name itself, never on what a
+//      link there points to; the new one is created only if nothing is there by then.
+//   3. Its DACL is the private one, with read access for the client groups.
+// The file is removed, again through a handle on the name itself, when the owner goes.
+class ClientTokenFile {
+ public:
+  [[nodiscard]] static Result<ClientTokenFile> issue(const std::vector<Sid>& readers,
+                                                     const std::u16string& root = {});
+  ClientTokenFile(ClientTokenFile&& other) noexcept;
+  ClientTokenFile& operator=(ClientTokenFile&&) = delete;
+  ClientTokenFile(const ClientTokenFile&) = delete;
+  ~ClientTokenFile();
+
+  [[nodiscard]] const std::string& token() const { return token_; }
+  [[nodiscard]] const std::u16string& path() const { return path_; }
+
+ private:
+  ClientTokenFile(std::string token, std::u16string path)
+      : token_(std::move(token)), path_(std::move(path)) {}
+  std::string token_;
+  std::u16string path_;  // empty once moved from
+};
+
+// Removes the file of that name, or what stands there under it, without following a link.
+[[nodiscard]] Result<void> remove_by_name(const std::u16string& path);
+
+}  // namespace orvanta::policy

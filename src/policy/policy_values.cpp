@@ -1,0 +1,127 @@
+// Reading the policy values, each with its type checked.
+#include "policy/policy_values.hpp"
+
+#include <windows.h>
+
+#include <cstring>
+
+#include "common/error.hpp"
+#include "common/utf16.hpp"
+
+namespace orvanta::policy {
+
+namespace {
+
+struct RawValue {
+  DWORD type = REG_NONE;
+  std::u16string data;  // for REG_MULTI_SZ, UTF-16 units
+  DWORD dword = 0;
+};
+
+// The value, nothing when it is not there (key or value), or the error that kept it from being read.
+Result<std::optional<RawValue>> read_value(const wchar_t* name) {
+  for (;;) {
+    DWORD type = REG_NONE;
+    DWORD size = 0;
+    LSTATUS status =
+        RegGetValueW(HKEY_LOCAL_MACHINE, policy_key, name, RRF_RT_ANY | RRF_NOEXPAND, &type, nullptr, &size);
+    if (status == ERROR_FILE_NOT_FOUND) {
+      return std::nullopt;
+    }
+    if (status != ERROR_SUCCESS) {
+      return std::unexpected(Error::os(static_cast<std::uint32_t>(status)));
+    }
+    RawValue value;
+    value.type = type;
+    std::u16string buffer((size + 1) / 2 + 1, u'\0');
+    DWORD got = static_cast<DWORD>(buffer.size() * sizeof(char16_t));
+    status = RegGetValueW(HKEY_LOCAL_MACHINE, policy_key, name, RRF_RT_ANY | RRF_NOEXPAND, &type,
+                          buffer.data(), &got);
+    if (status == ERROR_MORE_DATA) {
+      continue;  // it grew in between: ask again
+    }
+    if (status == ERROR_FILE_NOT_FOUND) {
+      return std::nullopt;
+    }
+    if (status != ERROR_SUCCESS) {
+      return std::unexpected(Error::os(static_cast<std::uint32_t>(status)));
+    }
+    value.type = type;
+    if (type == REG_DWORD && got == sizeof(DWORD)) {
+      std::memcpy(&value.dword, buffer.data(), sizeof(DWORD));
+    }
+    buffer.resize(got / sizeof(char16_t));
+    value.data = std::move(buffer);
+    return value;
+  }
+}
+
+PathList read_path_list(const wchar_t* name) {
+  PathList list;
+  auto value = read_value(name);
+  if (!value) {
+    list.state = PathList::State::Unusable;
+    list.problem = "it cannot be read: " + error_text(value.error());
+    return list;
+  }
+  if (!*value) {
+    return list;
+  }
+  if ((*value)->type != REG_MULTI_SZ) {
+    list.state = PathList::State::Unusable;
+    list.problem = "it is not a REG_MULTI_SZ";
+    return list;
+  }
+  list.state = PathList::State::Listed;
+  list.entries = multi_string_entries((*value)->data);
+  return list;
+}
+
+}  // namespace
+
+std::vector<std::u16string> multi_string_entries(std::u16string_view data) {
+  std::vector<std::u16string> entries;
+  while (!data.empty()) {
+    const std::size_t end = data.find(u'\0');
+    const std::u16string_view entry = data.substr(0, end);
+    if (entry.empty()) {
+      break;
+    }
+    entries.emplace_back(entry);
+    data = end == std::u16string_view::npos ? std::u16string_view{} : data.substr(end + 1);
+  }
+  return entries;
+}
+
+PathPolicy read_path_policy() {
+  return PathPolicy{read_path_list(L"OpenVpnPrograms"), read_path_list(L"ConfigDirectories"),
+                    read_path_list(L"LogDirectories")};
+}
+
+ClientPolicy read_client_policy() {
+  ClientPolicy policy;
+  auto require = read_value(L"RequireClientToken");
+  if (!require) {
+    policy.problem = "RequireClientToken cannot be read: " + error_text(require.error());
+  } else if (*require) {
+    if ((*require)->type != REG_DWORD || (*require)->data.size() * sizeof(char16_t) != sizeof(DWORD) ||
+        (*require)->dword > 1) {
+      policy.problem = "RequireClientToken is not a REG_DWORD of 0 or 1";
+    } else {
+      policy.require_token = (*require)->dword == 1;
+    }
+  }
+  auto groups = read_value(L"ClientGroups");
+  if (!groups) {
+    policy.problem = policy.problem.value_or("ClientGroups cannot be read: " + error_text(groups.error()));
+  } else if (*groups) {
+    if ((*groups)->type != REG_MULTI_SZ) {
+      policy.problem = policy.problem.value_or("ClientGroups is not a REG_MULTI_SZ");
+    } else {
+      policy.groups = multi_string_entries((*groups)->data);
+    }
+  }
+  return policy;
+}
+
+}  // namespace orvanta::policy

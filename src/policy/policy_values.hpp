@@ -1,0 +1,47 @@
+// The administrator's policy as the registry holds it: HKLM\SOFTWARE\Policies\Orvanta\VpnHelper.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace orvanta::policy {
+
+inline constexpr wchar_t policy_key[] = L"SOFTWARE\\Policies\\Orvanta\\VpnHelper";
+
+// One list of paths as it was found. Only a value that is not there places no limit; one that is
+// there but cannot be used limits everything, so that a broken policy is never taken for none.
+struct PathList {
+  enum class State { Absent, Listed, Unusable };
+  State state = State::Absent;
+  std::vector<std::u16string> entries;  // Listed: as written, possibly none
+  std::string problem;                  // Unusable: why, "it is not a REG_MULTI_SZ"
+};
+
+struct PathPolicy {
+  PathList programs;  // OpenVpnPrograms: the only programs a connect may launch
+  PathList configs;   // ConfigDirectories: where config and auth must be
+  PathList logs;      // LogDirectories: where log must be
+  [[nodiscard]] bool any() const {
+    return programs.state != PathList::State::Absent || configs.state != PathList::State::Absent ||
+           logs.state != PathList::State::Absent;
+  }
+};
+
+// Read anew for every connect, so that a change applies from the next request on.
+[[nodiscard]] PathPolicy read_path_policy();
+
+// Who may command the service. Read once, when the service starts.
+struct ClientPolicy {
+  bool require_token = false;          // RequireClientToken = 1
+  std::vector<std::u16string> groups;  // ClientGroups, SID strings as written
+  // Set when either value cannot be used; every command is then refused with it.
+  std::optional<std::string> problem;
+};
+
+[[nodiscard]] ClientPolicy read_client_policy();
+
+// The entries of a REG_MULTI_SZ value: its strings up to the empty one that ends the list.
+[[nodiscard]] std::vector<std::u16string> multi_string_entries(std::u16string_view data);
+
+}  // namespace orvanta::policy
