@@ -4,9 +4,9 @@
 
 #include "common/error.hpp"
 #include "standin_world.hpp"
-#include "support/standin_plan.hpp"
+#include "support/this_process.hpp"
 
-namespace orvanta::vpn_test {
+namespace orvanta::test {
 namespace {
 
 TEST_F(VpnTest, ConnectStatusReconnectDisconnect) {
@@ -38,7 +38,7 @@ TEST_F(VpnTest, ConnectStatusReconnectDisconnect) {
 
 TEST_F(VpnTest, OpenVpnThatEndsByItselfIsClearedAndWhatItLeftEndsAtTheNextStop) {
   const Planned leftover = plan("leftover");
-  const Planned openvpn = plan("openvpn", {"grandchild_plan=" + leftover.plan, "exit_code=3"});
+  const Planned openvpn = plan("openvpn", {{"grandchild_plan", leftover.plan}, {"exit_code", "3"}});
   const HelperResponse started = connect(openvpn);
   ASSERT_TRUE(started.pid) << started.message;
   Watched openvpn_process(*started.pid);
@@ -97,13 +97,13 @@ TEST_F(VpnTest, ReleasingTheLastReferenceClosesHandlesAndLeavesTheTreeRunning) {
   state_->stop_openvpn();
   const std::size_t taskkills_before = taskkill_runs().size();
   const Planned grandchild = plan("grandchild");
-  const auto handles_before = test::open_handles();
-  const HelperResponse started = connect(plan("openvpn", {"grandchild_plan=" + grandchild.plan}));
+  const auto handles_before = open_handles();
+  const HelperResponse started = connect(plan("openvpn", {{"grandchild_plan", grandchild.plan}}));
   ASSERT_TRUE(started.pid) << started.message;
-  const auto handles_while_recorded = test::open_handles();
+  const auto handles_while_recorded = open_handles();
 
   state_.reset();
-  const auto handles_after = test::open_handles();
+  const auto handles_after = open_handles();
   Watched openvpn_process(*started.pid);
   Watched grandchild_process(wait_for_pid(grandchild.pid_out));
   EXPECT_GT(handles_while_recorded.size(), handles_before.size()) << "the record holds no handle";
@@ -116,4 +116,4 @@ TEST_F(VpnTest, ReleasingTheLastReferenceClosesHandlesAndLeavesTheTreeRunning) {
 }
 
 }  // namespace
-}  // namespace orvanta::vpn_test
+}  // namespace orvanta::test
