@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <optional>
 #include <set>
 
 #include "support/files.hpp"
@@ -97,17 +98,20 @@ TEST(ChildLifecycle, KillThatIsRefusedSucceedsOnlyIfThePollWorks) {
 
 TEST(ChildLifecycle, ReleasingAChildLeavesItRunning) {
   ScratchDir scratch;
-  SleepingChild sleeper(scratch);
-  UniqueHandle watcher;
+  // It ends by itself with a code of its own once the test makes a file, which the test does only
+  // after the release: so it ran on after the release, and nothing ended it.
+  const std::wstring released = scratch.file(L"released");
+  SleepingChild sleeper(scratch, {{"wait_for_file", test::utf8(released)}, {"exit_code", "12"}});
+  std::optional<test::Watched> watcher;
   {
     auto child = spawn(sleeper.command);
     ASSERT_TRUE(child) << error_text(child.error());
-    watcher.reset(duplicate(child->process_handle(), SYNCHRONIZE | PROCESS_TERMINATE));
+    watcher.emplace(child->id());
     ASSERT_TRUE(test::wait_for_pid(sleeper.planned.pid_out));
   }
-  EXPECT_EQ(WaitForSingleObject(watcher.get(), 300), static_cast<DWORD>(WAIT_TIMEOUT));
-  TerminateProcess(watcher.get(), 1);
-  WaitForSingleObject(watcher.get(), 10000);
+  ASSERT_TRUE(test::write_file(released, ""));
+  EXPECT_TRUE(watcher->ends_within(10000));
+  EXPECT_EQ(watcher->exit_code(), 12u);
 }
 
 TEST(ChildLifecycle, JobHoldsTheChildAndEverythingItStarts) {

@@ -14,6 +14,9 @@
 //       pid_out=PATH           writes its own process id in decimal to PATH.tmp and moves that over PATH
 //                              (MoveFileExW, MOVEFILE_REPLACE_EXISTING), so a test can poll PATH for
 //                              readiness; written after all of the above
+//       wait_for_file=PATH     waits until a file PATH exists, looking every 10 ms, so that a test can
+//                              have it prove, by the steps after this one, that it still ran at a point
+//                              of the test's choosing
 //       sleep_ms=N             sleeps N ms
 //       exit_code=N            exits with N; without it, sleeps until it is ended
 //   - A plan that cannot be read, or a step that fails, ends it at once with exit code 250.
@@ -138,6 +141,12 @@ int main() {
   }
   LocalFree(argv);
 
+  if (auto awaited = plan.find("wait_for_file"); awaited != plan.end()) {
+    const std::wstring path = to_wide(awaited->second);
+    while (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+      Sleep(10);
+    }
+  }
   if (auto sleep = plan.find("sleep_ms"); sleep != plan.end()) {
     Sleep(static_cast<DWORD>(number(sleep->second)));
   }

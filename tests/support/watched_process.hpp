@@ -32,6 +32,12 @@ class Watched {
   [[nodiscard]] bool ends_within(DWORD milliseconds) const {
     return !process_ || WaitForSingleObject(process_.get(), milliseconds) == WAIT_OBJECT_0;
   }
+  // Once it has ended.
+  [[nodiscard]] std::optional<DWORD> exit_code() const {
+    DWORD code = 0;
+    return process_ && !running() && GetExitCodeProcess(process_.get(), &code) ? std::optional(code)
+                                                                               : std::nullopt;
+  }
   // Empty when it cannot be asked.
   [[nodiscard]] std::string image() const {
     std::wstring image(32768, L'\0');

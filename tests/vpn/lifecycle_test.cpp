@@ -96,9 +96,14 @@ TEST_F(VpnTest, ReleasingTheLastReferenceClosesHandlesAndLeavesTheTreeRunning) {
   ASSERT_TRUE(connect(plan("warm-up")).pid);
   state_->stop_openvpn();
   const std::size_t taskkills_before = taskkill_runs().size();
-  const Planned grandchild = plan("grandchild");
+  // Both wait for a file that the test makes only after the release, then end by themselves with codes
+  // of their own: so each ran on after the release, and nothing ended it.
+  const std::filesystem::path released = root_ / "released";
+  const Planned grandchild = plan("grandchild", {{"wait_for_file", utf8(released)}, {"exit_code", "21"}});
   const auto handles_before = open_handles();
-  const HelperResponse started = connect(plan("openvpn", {{"grandchild_plan", grandchild.plan}}));
+  const HelperResponse started = connect(
+      plan("openvpn",
+           {{"grandchild_plan", grandchild.plan}, {"wait_for_file", utf8(released)}, {"exit_code", "20"}}));
   ASSERT_TRUE(started.pid) << started.message;
   const auto handles_while_recorded = open_handles();
 
@@ -108,11 +113,12 @@ TEST_F(VpnTest, ReleasingTheLastReferenceClosesHandlesAndLeavesTheTreeRunning) {
   Watched grandchild_process(wait_for_pid(grandchild.pid_out));
   EXPECT_GT(handles_while_recorded.size(), handles_before.size()) << "the record holds no handle";
   EXPECT_EQ(handles_after, handles_before);
-  EXPECT_FALSE(openvpn_process.ends_within(200));
-  EXPECT_FALSE(grandchild_process.ends_within(200));
+  ASSERT_TRUE(write_file(released, ""));
+  EXPECT_TRUE(openvpn_process.ends_within(10000));
+  EXPECT_TRUE(grandchild_process.ends_within(10000));
+  EXPECT_EQ(openvpn_process.exit_code(), 20u);
+  EXPECT_EQ(grandchild_process.exit_code(), 21u);
   EXPECT_EQ(taskkill_runs().size(), taskkills_before) << "letting go of the state stopped OpenVPN";
-  openvpn_process.terminate();
-  grandchild_process.terminate();
 }
 
 }  // namespace
