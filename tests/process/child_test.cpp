@@ -145,16 +145,25 @@ TEST(ChildLifecycle, JobHoldsTheChildAndEverythingItStarts) {
 
 TEST(ChildLifecycle, ChildThatCannotJoinTheJobNeverRuns) {
   ScratchDir scratch;
-  SleepingChild sleeper(scratch);
+  // A stand-in under a name no other process has, so that the process list shows whether it exists.
+  const std::wstring name = L"never-runs-" + std::to_wstring(GetCurrentProcessId()) + L".exe";
+  const test::StandinCopy copy(scratch.file(name));
+  ASSERT_TRUE(copy.copied());
+  const test::Planned planned = test::plan_standin(scratch.path(), "never-runs");
   const UniqueHandle not_a_job(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  const auto child = spawn(sleeper.command, SpawnOptions{not_a_job.get()});
+  const auto child =
+      spawn(Command(test::utf8(scratch.file(name))).arg(planned.plan), SpawnOptions{not_a_job.get()});
   ASSERT_FALSE(child);
-  EXPECT_TRUE(child.error().is_os()) << error_text(child.error());
-  const bool ran = test::eventually([&] { return std::filesystem::exists(sleeper.planned.pid_out); },
-                                    std::chrono::milliseconds(300));
-  EXPECT_FALSE(ran) << "the child ran";
-  if (ran) {
-    test::Watched(test::wait_for_pid(sleeper.planned.pid_out)).terminate();
+  // The job's refusal, which comes after the process was made: there was a process, and the spawn had
+  // to end it.
+  EXPECT_EQ(child.error(), Error::os(ERROR_INVALID_HANDLE)) << error_text(child.error());
+  // Once no such process is left, nothing can write its files any more; that they are missing then
+  // shows that it never took its first step.
+  EXPECT_TRUE(test::eventually([&] { return test::processes_named(name).empty(); })) << "the child was left";
+  EXPECT_FALSE(std::filesystem::exists(planned.argv_out)) << "the child ran";
+  EXPECT_FALSE(std::filesystem::exists(planned.pid_out)) << "the child ran";
+  for (const DWORD leftover : test::processes_named(name)) {
+    test::Watched(leftover).terminate();
   }
 }
 

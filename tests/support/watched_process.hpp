@@ -2,9 +2,11 @@
 #pragma once
 
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -56,6 +58,22 @@ class Watched {
  private:
   UniqueHandle process_;
 };
+
+// The ids of the running processes whose program file is named `image_name` (no folder).
+[[nodiscard]] inline std::vector<DWORD> processes_named(std::wstring_view image_name) {
+  std::vector<DWORD> ids;
+  const UniqueFile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof(entry);
+  for (BOOL more = snapshot && Process32FirstW(snapshot.get(), &entry); more;
+       more = Process32NextW(snapshot.get(), &entry)) {
+    if (CompareStringOrdinal(entry.szExeFile, -1, image_name.data(), static_cast<int>(image_name.size()),
+                             TRUE) == CSTR_EQUAL) {
+      ids.push_back(entry.th32ProcessID);
+    }
+  }
+  return ids;
+}
 
 // Waits without a time limit for a started child to end, and gives its exit code.
 [[nodiscard]] inline Result<ExitStatus> wait_for_exit(const Child& child) {
