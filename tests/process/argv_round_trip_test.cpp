@@ -5,7 +5,10 @@
 #include <random>
 #include <vector>
 
-#include "launch_helpers.hpp"
+#include "support/files.hpp"
+#include "support/standin_plan.hpp"
+#include "support/text.hpp"
+#include "support/watched_process.hpp"
 
 namespace orvanta {
 namespace {
@@ -42,16 +45,16 @@ Args round_trip(const Args& args, const test::ScratchDir& scratch) {
     ADD_FAILURE() << "cannot write the plan";
     return {};
   }
-  Command command = test::standin_command(plan);
+  Command command = test::standin_command(test::utf8(plan));
   for (const auto& argument : args) {
     command.arg(argument);
   }
   auto status = test::run_to_completion(command);
   if (!status || *status != 0) {
-    ADD_FAILURE() << (status ? "exit code " + std::to_string(*status) : test::describe(status.error()));
+    ADD_FAILURE() << (status ? "exit code " + std::to_string(*status) : error_text(status.error()));
     return {};
   }
-  return test::split_records(test::read_file(argv_out).value_or(""));
+  return test::read_argv(argv_out);
 }
 
 TEST(ArgvRoundTrip, ChildSeesExactlyTheArgumentsGiven) {

@@ -1,9 +1,14 @@
 // Batch scripts run through the system's cmd.exe, and nothing in an argument can reach cmd.exe as syntax.
 #include <gtest/gtest.h>
 
-#include "launch_helpers.hpp"
+#include "common/utf16.hpp"
 #include "process/command_line.hpp"
 #include "process/launch_errors.hpp"
+#include "support/files.hpp"
+#include "support/standin_plan.hpp"
+#include "support/text.hpp"
+#include "support/this_process.hpp"
+#include "support/watched_process.hpp"
 
 namespace orvanta {
 namespace {
@@ -95,7 +100,7 @@ TEST_F(BatchLaunch, ScriptsInAnyCaseRunThroughTheSystemCmdAndGetArgumentsLiteral
     DeleteFileW(echo_.c_str());
 
     auto child = spawn(command);
-    ASSERT_TRUE(child) << test::describe(child.error());
+    ASSERT_TRUE(child) << error_text(child.error());
     const std::wstring image = image_of(child->process_handle());
     EXPECT_EQ(CompareStringOrdinal(image.c_str(), -1, system_cmd().c_str(), -1, TRUE), CSTR_EQUAL)
         << test::utf8(image);
@@ -145,7 +150,7 @@ TEST_F(BatchLaunch, CmdPassesEveryArgumentOnUnexpanded) {
 
   std::vector<std::string> expected = {test::utf8(test::standin_path())};
   expected.insert(expected.end(), args.begin(), args.end());
-  EXPECT_EQ(test::split_records(test::read_file(argv_out).value_or("")), expected);
+  EXPECT_EQ(test::read_argv(argv_out), expected);
   expect_nothing_smuggled();
 }
 

@@ -1,35 +1,30 @@
 // Polling, waiting for, ending and releasing started children, and launches into a job.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <optional>
 #include <set>
 
-#include "launch_helpers.hpp"
+#include "support/files.hpp"
+#include "support/polling.hpp"
+#include "support/standin_plan.hpp"
+#include "support/text.hpp"
+#include "support/this_process.hpp"
+#include "support/watched_process.hpp"
 
 namespace orvanta {
 namespace {
 
 using test::ScratchDir;
 
-// A stand-in that reports its id once it runs and then sleeps until it is ended.
+// A stand-in that reports its id once it runs and then takes the steps in `more`; by default it sleeps
+// until it is ended.
 struct SleepingChild {
-  explicit SleepingChild(const ScratchDir& scratch, const wchar_t* name = L"sleeper") {
-    const std::wstring plan = scratch.file(std::wstring(name) + L".plan");
-    pid_file = scratch.file(std::wstring(name) + L".pid");
-    if (!test::write_plan(plan, {{"pid_out", test::utf8(pid_file)}})) {
-      ADD_FAILURE() << "cannot write the plan";
-    }
-    command = test::standin_command(plan);
-  }
-  Command command{""};
-  std::wstring pid_file;
+  explicit SleepingChild(const ScratchDir& scratch, const test::PlanEntries& more = {})
+      : planned(test::plan_standin(scratch.path(), "sleeper", more)) {}
+  test::Planned planned;
+  Command command = test::standin_command(planned.plan);
 };
-
-void end_process(DWORD id) {
-  const UniqueHandle process(OpenProcess(PROCESS_TERMINATE, FALSE, id));
-  if (process) {
-    TerminateProcess(process.get(), 1);
-  }
-}
 
 HANDLE duplicate(HANDLE process, DWORD access) {
   HANDLE copy = nullptr;
@@ -41,8 +36,8 @@ TEST(ChildLifecycle, EndedChildReportsItsCodeAsOftenAsAsked) {
   ScratchDir scratch;
   const std::wstring plan = scratch.file(L"plan.txt");
   ASSERT_TRUE(test::write_plan(plan, {{"exit_code", "7"}}));
-  auto child = spawn(test::standin_command(plan));
-  ASSERT_TRUE(child) << test::describe(child.error());
+  auto child = spawn(test::standin_command(test::utf8(plan)));
+  ASSERT_TRUE(child) << error_text(child.error());
   EXPECT_EQ(test::wait_for_exit(*child), ExitStatus{7});
   EXPECT_EQ(child->try_wait(), WaitState{ExitStatus{7}});
   EXPECT_EQ(child->try_wait(), WaitState{ExitStatus{7}});
@@ -55,10 +50,10 @@ TEST(ChildLifecycle, RunningChildIsPolledThenKilledWithExitCodeOne) {
   ScratchDir scratch;
   SleepingChild sleeper(scratch);
   auto child = spawn(sleeper.command);
-  ASSERT_TRUE(child) << test::describe(child.error());
-  const auto pid = test::wait_for_file(sleeper.pid_file, 10000);
+  ASSERT_TRUE(child) << error_text(child.error());
+  const auto pid = test::wait_for_pid(sleeper.planned.pid_out);
   ASSERT_TRUE(pid) << "the stand-in never reported";
-  EXPECT_EQ(std::to_string(child->id()), *pid);
+  EXPECT_EQ(*pid, child->id());
   EXPECT_EQ(child->try_wait(), WaitState{StillRunning{}});
   EXPECT_EQ(child->wait_for(20), WaitState{StillRunning{}});
   ASSERT_TRUE(child->kill());
@@ -70,7 +65,7 @@ TEST(ChildLifecycle, RunToCompletionGivesTheExitCode) {
   ScratchDir scratch;
   const std::wstring plan = scratch.file(L"plan.txt");
   ASSERT_TRUE(test::write_plan(plan, {{"sleep_ms", "50"}, {"exit_code", "3"}}));
-  EXPECT_EQ(test::run_to_completion(test::standin_command(plan)), ExitStatus{3});
+  EXPECT_EQ(test::run_to_completion(test::standin_command(test::utf8(plan))), ExitStatus{3});
   EXPECT_EQ(test::run_to_completion(Command(test::utf8(scratch.file(L"missing.exe")))).error().is_os(), true);
 }
 
@@ -79,7 +74,7 @@ TEST(ChildLifecycle, KillThatIsRefusedSucceedsOnlyIfThePollWorks) {
   ScratchDir scratch;
   SleepingChild sleeper(scratch);
   auto child = spawn(sleeper.command);
-  ASSERT_TRUE(child) << test::describe(child.error());
+  ASSERT_TRUE(child) << error_text(child.error());
   struct Case {
     const char* what;
     DWORD access;
@@ -103,39 +98,38 @@ TEST(ChildLifecycle, KillThatIsRefusedSucceedsOnlyIfThePollWorks) {
 
 TEST(ChildLifecycle, ReleasingAChildLeavesItRunning) {
   ScratchDir scratch;
-  SleepingChild sleeper(scratch);
-  UniqueHandle watcher;
+  // It ends by itself with a code of its own once the test makes a file, which the test does only
+  // after the release: so it ran on after the release, and nothing ended it.
+  const std::wstring released = scratch.file(L"released");
+  SleepingChild sleeper(scratch, {{"wait_for_file", test::utf8(released)}, {"exit_code", "12"}});
+  std::optional<test::Watched> watcher;
   {
     auto child = spawn(sleeper.command);
-    ASSERT_TRUE(child) << test::describe(child.error());
-    watcher.reset(duplicate(child->process_handle(), SYNCHRONIZE | PROCESS_TERMINATE));
-    ASSERT_TRUE(test::wait_for_file(sleeper.pid_file, 10000));
+    ASSERT_TRUE(child) << error_text(child.error());
+    watcher.emplace(child->id());
+    ASSERT_TRUE(test::wait_for_pid(sleeper.planned.pid_out));
   }
-  EXPECT_EQ(WaitForSingleObject(watcher.get(), 300), static_cast<DWORD>(WAIT_TIMEOUT));
-  TerminateProcess(watcher.get(), 1);
-  WaitForSingleObject(watcher.get(), 10000);
+  ASSERT_TRUE(test::write_file(released, ""));
+  EXPECT_TRUE(watcher->ends_within(10000));
+  EXPECT_EQ(watcher->exit_code(), 12u);
 }
 
 TEST(ChildLifecycle, JobHoldsTheChildAndEverythingItStarts) {
   ScratchDir scratch;
-  const std::wstring grandchild_plan = scratch.file(L"grandchild.plan");
-  const std::wstring grandchild_pid = scratch.file(L"grandchild.pid");
-  const std::wstring plan = scratch.file(L"child.plan");
-  const std::wstring child_pid = scratch.file(L"child.pid");
-  ASSERT_TRUE(test::write_plan(grandchild_plan, {{"pid_out", test::utf8(grandchild_pid)}}));
-  ASSERT_TRUE(test::write_plan(
-      plan, {{"grandchild_plan", test::utf8(grandchild_plan)}, {"pid_out", test::utf8(child_pid)}}));
+  const test::Planned grandchild_run = test::plan_standin(scratch.path(), "grandchild");
+  const test::Planned child_run =
+      test::plan_standin(scratch.path(), "child", {{"grandchild_plan", grandchild_run.plan}});
   const UniqueHandle job(CreateJobObjectW(nullptr, nullptr));
   ASSERT_TRUE(job);
 
-  auto child = spawn(test::standin_command(plan), SpawnOptions{job.get()});
-  ASSERT_TRUE(child) << test::describe(child.error());
-  ASSERT_TRUE(test::wait_for_file(child_pid, 10000));
-  const auto grandchild_id = test::wait_for_file(grandchild_pid, 10000);
+  auto child = spawn(test::standin_command(child_run.plan), SpawnOptions{job.get()});
+  ASSERT_TRUE(child) << error_text(child.error());
+  ASSERT_TRUE(test::wait_for_pid(child_run.pid_out));
+  const auto grandchild_id = test::wait_for_pid(grandchild_run.pid_out);
   ASSERT_TRUE(grandchild_id);
   // Wine's IsProcessInJob wants the full query right, where Windows takes the limited one.
   const UniqueHandle grandchild(
-      OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, std::stoul(*grandchild_id)));
+      OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_TERMINATE, FALSE, *grandchild_id));
   ASSERT_TRUE(grandchild);
   BOOL in_job = FALSE;
   EXPECT_TRUE(IsProcessInJob(child->process_handle(), job.get(), &in_job) && in_job);
@@ -146,20 +140,30 @@ TEST(ChildLifecycle, JobHoldsTheChildAndEverythingItStarts) {
   EXPECT_EQ(WaitForSingleObject(grandchild.get(), 10000), static_cast<DWORD>(WAIT_OBJECT_0));
   // Should the job have missed them, they must not outlive the test.
   (void)child->kill();
-  end_process(std::stoul(*grandchild_id));
+  TerminateProcess(grandchild.get(), 1);
 }
 
 TEST(ChildLifecycle, ChildThatCannotJoinTheJobNeverRuns) {
   ScratchDir scratch;
-  SleepingChild sleeper(scratch);
+  // A stand-in under a name no other process has, so that the process list shows whether it exists.
+  const std::wstring name = L"never-runs-" + std::to_wstring(GetCurrentProcessId()) + L".exe";
+  const test::StandinCopy copy(scratch.file(name));
+  ASSERT_TRUE(copy.copied());
+  const test::Planned planned = test::plan_standin(scratch.path(), "never-runs");
   const UniqueHandle not_a_job(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  const auto child = spawn(sleeper.command, SpawnOptions{not_a_job.get()});
+  const auto child =
+      spawn(Command(test::utf8(scratch.file(name))).arg(planned.plan), SpawnOptions{not_a_job.get()});
   ASSERT_FALSE(child);
-  EXPECT_TRUE(child.error().is_os()) << test::describe(child.error());
-  const auto ran = test::wait_for_file(sleeper.pid_file, 300);
-  EXPECT_FALSE(ran) << "the child ran";
-  if (ran) {
-    end_process(std::stoul(*ran));
+  // The job's refusal, which comes after the process was made: there was a process, and the spawn had
+  // to end it.
+  EXPECT_EQ(child.error(), Error::os(ERROR_INVALID_HANDLE)) << error_text(child.error());
+  // Once no such process is left, nothing can write its files any more; that they are missing then
+  // shows that it never took its first step.
+  EXPECT_TRUE(test::eventually([&] { return test::processes_named(name).empty(); })) << "the child was left";
+  EXPECT_FALSE(std::filesystem::exists(planned.argv_out)) << "the child ran";
+  EXPECT_FALSE(std::filesystem::exists(planned.pid_out)) << "the child ran";
+  for (const DWORD leftover : test::processes_named(name)) {
+    test::Watched(leftover).terminate();
   }
 }
 
@@ -167,7 +171,7 @@ TEST(ChildLifecycle, NoHandleOutlivesALaunchOnAnyPath) {
   ScratchDir scratch;
   const std::wstring plan = scratch.file(L"plan.txt");
   ASSERT_TRUE(test::write_plan(plan, {{"exit_code", "0"}}));
-  const Command ok = test::standin_command(plan);
+  const Command ok = test::standin_command(test::utf8(plan));
   const Command all_null = Command(ok).stdin_mode(StdioMode::Null);
   const Command missing = Command(test::utf8(scratch.file(L"missing.exe"))).stdin_mode(StdioMode::Null);
   ASSERT_EQ(test::run_to_completion(ok), ExitStatus{0});  // loads whatever the first launch needs

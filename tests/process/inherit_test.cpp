@@ -5,7 +5,11 @@
 
 #include <vector>
 
-#include "launch_helpers.hpp"
+#include "support/files.hpp"
+#include "support/standin_plan.hpp"
+#include "support/text.hpp"
+#include "support/this_process.hpp"
+#include "support/watched_process.hpp"
 
 namespace orvanta {
 namespace {
@@ -49,7 +53,7 @@ class Inheritance : public testing::Test {
     command.arg(test::utf8(plan));
     const auto status = test::run_to_completion(command);
     if (!status || *status != 0) {
-      return status ? "exit code " + std::to_string(*status) : test::describe(status.error());
+      return status ? "exit code " + std::to_string(*status) : error_text(status.error());
     }
     return test::read_file(out).value_or("no answer");
   }

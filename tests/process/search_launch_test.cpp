@@ -3,11 +3,16 @@
 
 #include <regex>
 
-#include "launch_helpers.hpp"
+#include "common/utf16.hpp"
 #include "printers.hpp"
 #include "process/launch_errors.hpp"
 #include "process/program_search.hpp"
 #include "process/windows_system_queries.hpp"
+#include "support/files.hpp"
+#include "support/standin_plan.hpp"
+#include "support/text.hpp"
+#include "support/this_process.hpp"
+#include "support/watched_process.hpp"
 
 namespace orvanta {
 namespace {
@@ -27,14 +32,14 @@ TEST(SearchLaunch, SystemDirectoryComesBeforeTheWindowsDirectory) {
 
 TEST(SearchLaunch, CopyNextToTheExecutableWinsOverTheSystemsOwn) {
   test::ScratchDir scratch;
-  const test::StandinCopy copy(test::own_directory() + L"\\taskkill.exe");
+  const test::StandinCopy copy(test::program_path().parent_path() / L"taskkill.exe");
   ASSERT_TRUE(copy.copied());
   const std::wstring plan = scratch.file(L"plan.txt");
   const std::wstring argv_out = scratch.file(L"argv.bin");
   ASSERT_TRUE(test::write_plan(plan, {{"argv_out", test::utf8(argv_out)}, {"exit_code", "42"}}));
 
   EXPECT_EQ(test::run_to_completion(Command("taskkill").arg(test::utf8(plan)).arg("/F")), ExitStatus{42});
-  const auto argv = test::split_records(test::read_file(argv_out).value_or(""));
+  const auto argv = test::read_argv(argv_out);
   EXPECT_EQ(argv, (std::vector<std::string>{"taskkill", test::utf8(plan), "/F"}));
 }
 
@@ -42,8 +47,8 @@ TEST(SearchLaunch, NameWithAFullStopGetsNoExe) {
   test::ScratchDir scratch;
   const std::wstring plan = scratch.file(L"plan.txt");
   ASSERT_TRUE(test::write_plan(plan, {{"exit_code", "43"}}));
-  const test::StandinCopy as_is(test::own_directory() + L"\\orvanta-probe.x");
-  const test::StandinCopy with_exe(test::own_directory() + L"\\orvanta-probe.y.exe");
+  const test::StandinCopy as_is(test::program_path().parent_path() / L"orvanta-probe.x");
+  const test::StandinCopy with_exe(test::program_path().parent_path() / L"orvanta-probe.y.exe");
   ASSERT_TRUE(as_is.copied() && with_exe.copied());
 
   EXPECT_EQ(test::run_to_completion(Command("orvanta-probe.x").arg(test::utf8(plan))), ExitStatus{43});
@@ -75,7 +80,7 @@ TEST(SearchLaunch, PathWithoutExtensionRunsTheExeBesideIt) {
   const std::string program = test::utf8(scratch.file(L"tool"));
   EXPECT_EQ(test::run_to_completion(Command(program).arg(test::utf8(plan))), ExitStatus{45});
   // The child sees the program text as it was given, not the path that was found.
-  EXPECT_EQ(test::split_records(test::read_file(argv_out).value_or("")).at(0), program);
+  EXPECT_EQ(test::read_argv(argv_out).at(0), program);
 }
 
 TEST(SearchLaunch, FixedErrorsComeWhereTheRulesPutThem) {
@@ -107,7 +112,7 @@ TEST(SearchLaunch, SystemErrorsShowTheTrimmedMessageAndTheCode) {
                                       scratch.file(L"gone\\x.exe"), scratch.file(L"text.exe")}) {
     const auto child = spawn(Command(test::utf8(program)));
     ASSERT_FALSE(child) << test::utf8(program);
-    ASSERT_TRUE(child.error().is_os()) << test::describe(child.error());
+    ASSERT_TRUE(child.error().is_os()) << error_text(child.error());
     const std::string text = error_text(child.error());
     std::smatch parts;
     ASSERT_TRUE(std::regex_match(text, parts, std::regex(R"((.*\S) \(os error (\d+)\))"))) << text;

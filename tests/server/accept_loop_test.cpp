@@ -8,22 +8,14 @@
 #include <future>
 #include <vector>
 
-#include "loopback.hpp"
+#include "loopback_server.hpp"
 #include "protocol/response.hpp"
 #include "server/listener.hpp"
 
-namespace orvanta {
+namespace orvanta::test {
 namespace {
 
 using namespace std::chrono_literals;
-using server_testing::connect_client;
-using server_testing::LoopbackServer;
-using server_testing::receive_all;
-using server_testing::round_trip;
-using server_testing::send_all;
-
-using server_testing::status_line;
-using server_testing::stopped;
 
 struct Listener {
   UniqueSocket socket;
@@ -31,14 +23,23 @@ struct Listener {
 };
 
 Listener open_test_listener() {
-  auto listener = open_listener(server_testing::any_loopback_port);
+  auto listener = open_listener(any_loopback_port);
   if (!listener) {
     ADD_FAILURE() << error_text(listener.error());
     return {};
   }
-  const std::uint16_t port = server_testing::local_port(listener->get());
+  const std::uint16_t port = local_port(listener->get());
   return {std::move(*listener), port};
 }
+
+// The loop over a fresh listener, on a thread of its own.
+struct LoopOnItsOwnThread {
+  Listener listener = open_test_listener();
+  ShutdownFlag shutdown;
+  std::future<void> loop = std::async(std::launch::async, [this] {
+    run_accept_loop(listener.socket.get(), shutdown, std::make_shared<RecordingOperations>());
+  });
+};
 
 TEST(AcceptLoop, ReturnsWithoutAcceptingWhenTheFlagIsAlreadySet) {
   Listener listener = open_test_listener();
@@ -46,41 +47,34 @@ TEST(AcceptLoop, ReturnsWithoutAcceptingWhenTheFlagIsAlreadySet) {
   send_all(waiting.get(), status_line);
   ShutdownFlag shutdown;
   shutdown.set();
-  run_accept_loop(listener.socket.get(), shutdown, std::make_shared<test::RecordingOperations>());
+  run_accept_loop(listener.socket.get(), shutdown, std::make_shared<RecordingOperations>());
   listener.socket.reset();
   // Never handed to a worker: the connection ends with the listener, without a reply.
   EXPECT_EQ(receive_all(waiting.get()), "");
 }
 
 TEST(AcceptLoop, AStopWakesAnIdleLoop) {
-  Listener listener = open_test_listener();
-  ShutdownFlag shutdown;
-  auto operations = std::make_shared<test::RecordingOperations>();
-  auto loop =
-      std::async(std::launch::async, [&] { run_accept_loop(listener.socket.get(), shutdown, operations); });
-  // Let the loop reach its wait with nothing pending.
-  ASSERT_EQ(loop.wait_for(300ms), std::future_status::timeout);
-  shutdown.set();
-  const bool returned = loop.wait_for(10s) == std::future_status::ready;
+  LoopOnItsOwnThread running;
+  // An answered request shows that the loop runs and has gone past its first look at the flag; with
+  // nothing more pending it goes back into its wait, from which only the stop's wake-up brings it out.
+  EXPECT_EQ(round_trip(running.listener.port, status_line), stopped);
+  running.shutdown.set();
+  const bool returned = running.loop.wait_for(10s) == std::future_status::ready;
   if (!returned) {
     // A loop that missed the stop still looks at the flag after its next accept.
-    (void)connect_client(listener.port);
+    (void)connect_client(running.listener.port);
   }
   EXPECT_TRUE(returned);
 }
 
 TEST(AcceptLoop, AConnectionAcceptedBeforeTheStopIsStillServed) {
-  Listener listener = open_test_listener();
-  ShutdownFlag shutdown;
-  auto operations = std::make_shared<test::RecordingOperations>();
-  auto loop =
-      std::async(std::launch::async, [&] { run_accept_loop(listener.socket.get(), shutdown, operations); });
-  const UniqueSocket early = connect_client(listener.port);
+  LoopOnItsOwnThread running;
+  const UniqueSocket early = connect_client(running.listener.port);
   // A later client's reply shows that the loop has taken the earlier one from the backlog.
-  EXPECT_EQ(round_trip(listener.port, status_line), stopped);
-  shutdown.set();
-  loop.wait();
-  listener.socket.reset();
+  EXPECT_EQ(round_trip(running.listener.port, status_line), stopped);
+  running.shutdown.set();
+  running.loop.wait();
+  running.listener.socket.reset();
   send_all(early.get(), status_line);
   EXPECT_EQ(receive_all(early.get()), stopped);
 }
@@ -113,4 +107,4 @@ TEST(AcceptLoop, FiveHundredSilentClientsNeitherBlockOthersNorStayForEver) {
 }
 
 }  // namespace
-}  // namespace orvanta
+}  // namespace orvanta::test

@@ -5,25 +5,15 @@
 
 #include <gtest/gtest.h>
 
-#include <thread>
-
-#include "loopback.hpp"
+#include "loopback_server.hpp"
 #include "protocol/response.hpp"
 #include "server/listener.hpp"
+#include "support/polling.hpp"
 
-namespace orvanta {
+namespace orvanta::test {
 namespace {
 
 using namespace std::chrono_literals;
-using server_testing::AfterSending;
-using server_testing::connect_client;
-using server_testing::LoopbackServer;
-using server_testing::receive_all;
-using server_testing::round_trip;
-using server_testing::send_all;
-
-using server_testing::status_line;
-using server_testing::stopped;
 constexpr std::size_t bound = ConnectionLimits{}.max_line_bytes;
 
 std::string failure(const std::string& message) { return encode_response({false, message, std::nullopt}); }
@@ -105,10 +95,7 @@ TEST(ServeConnection, AClientThatClosesBeforeReadingStillHasItsRequestCarriedOut
     const UniqueSocket client = connect_client(server.port());
     send_all(client.get(), connect_request);
   }
-  const auto deadline = std::chrono::steady_clock::now() + 20s;
-  while (server.operations().calls().empty() && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(10ms);
-  }
+  (void)eventually([&] { return !server.operations().calls().empty(); }, 20s);
   EXPECT_EQ(server.operations().calls(), std::vector<std::string>{"connect"});
 }
 
@@ -137,11 +124,11 @@ TEST(ServeConnection, ATricklingClientIsCutOffAtTheDeadline) {
 }
 
 TEST(ReadHandle, IsNotInheritableAndReadsTheSameStream) {
-  auto listener = open_listener(server_testing::any_loopback_port);
+  auto listener = open_listener(any_loopback_port);
   ASSERT_TRUE(listener.has_value());
   u_long blocking = 0;
   ASSERT_EQ(ioctlsocket(listener->get(), FIONBIO, &blocking), 0);
-  const UniqueSocket client = connect_client(server_testing::local_port(listener->get()));
+  const UniqueSocket client = connect_client(local_port(listener->get()));
   const UniqueSocket accepted(accept(listener->get(), nullptr, nullptr));
   ASSERT_TRUE(accepted);
 
@@ -158,4 +145,4 @@ TEST(ReadHandle, IsNotInheritableAndReadsTheSameStream) {
 }
 
 }  // namespace
-}  // namespace orvanta
+}  // namespace orvanta::test

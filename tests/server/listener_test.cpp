@@ -6,18 +6,20 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
-#include "loopback.hpp"
-#include "support/standin_plan.hpp"
+#include "loopback_server.hpp"
+#include "support/files.hpp"
+#include "support/this_process.hpp"
 
-namespace orvanta {
+namespace orvanta::test {
 namespace {
 
 // Standard error redirected into a pipe for as long as it lives.
 class CapturedStandardError {
  public:
-  CapturedStandardError() : saved_(GetStdHandle(STD_ERROR_HANDLE)) {
+  CapturedStandardError() {
     HANDLE read = nullptr;
     HANDLE write = nullptr;
     if (!CreatePipe(&read, &write, nullptr, 1 << 16)) {
@@ -26,43 +28,31 @@ class CapturedStandardError {
     }
     read_.reset(read);
     write_.reset(write);
-    SetStdHandle(STD_ERROR_HANDLE, write);
+    redirected_.emplace(GetStdHandle(STD_INPUT_HANDLE), GetStdHandle(STD_OUTPUT_HANDLE), write);
   }
-  ~CapturedStandardError() { SetStdHandle(STD_ERROR_HANDLE, saved_); }
 
   // Ends the capture and returns what was written.
   std::string text() {
-    SetStdHandle(STD_ERROR_HANDLE, saved_);
+    redirected_.reset();
     write_.reset();
-    std::string captured;
-    char buffer[512];
-    DWORD n = 0;
-    while (ReadFile(read_.get(), buffer, sizeof(buffer), &n, nullptr) && n > 0) {
-      captured.append(buffer, n);
-    }
-    return captured;
+    return read_to_end(read_.get());
   }
 
  private:
-  HANDLE saved_;
   UniqueHandle read_;
   UniqueHandle write_;
+  std::optional<ScopedStdHandles> redirected_;
 };
 
 TEST(OpenListener, WritesTheBindLineWhenThePortIsTaken) {
-  const UniqueSocket holder(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+  const UniqueSocket holder = listening_socket(0);
   ASSERT_TRUE(holder);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(holder.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
-  ASSERT_EQ(listen(holder.get(), 1), 0);
-  const std::uint16_t port = server_testing::local_port(holder.get());
+  const std::uint16_t port = local_port(holder.get());
 
   CapturedStandardError captured;
-  const auto handles_before = test::open_handles();
+  const auto handles_before = open_handles();
   const auto listener = open_listener(Endpoint{{127, 0, 0, 1}, port});
-  const auto handles_after = test::open_handles();
+  const auto handles_after = open_handles();
   const std::string line = captured.text();
 
   ASSERT_FALSE(listener.has_value());
@@ -75,7 +65,7 @@ TEST(OpenListener, WritesTheBindLineWhenThePortIsTaken) {
 }
 
 TEST(OpenListener, GivesANonBlockingNonInheritableListener) {
-  const auto listener = open_listener(server_testing::any_loopback_port);
+  const auto listener = open_listener(any_loopback_port);
   ASSERT_TRUE(listener.has_value());
   DWORD flags = 0;
   ASSERT_TRUE(GetHandleInformation(reinterpret_cast<HANDLE>(listener->get()), &flags));
@@ -85,4 +75,4 @@ TEST(OpenListener, GivesANonBlockingNonInheritableListener) {
 }
 
 }  // namespace
-}  // namespace orvanta
+}  // namespace orvanta::test

@@ -12,9 +12,9 @@
 namespace orvanta {
 namespace {
 
-using server_testing::ScriptedReceive;
-using server_testing::Step;
 using test::RecordingOperations;
+using test::ScriptedReceive;
+using test::Step;
 
 HelperResponse failure(std::string message) { return {false, std::move(message), std::nullopt}; }
 

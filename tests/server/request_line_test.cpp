@@ -9,8 +9,8 @@
 namespace orvanta {
 namespace {
 
-using server_testing::ScriptedReceive;
-using server_testing::Step;
+using test::ScriptedReceive;
+using test::Step;
 
 constexpr std::uint32_t connection_reset = 10054;
 const Error invalid_utf8 = Error::fixed("stream did not contain valid UTF-8");

@@ -14,7 +14,7 @@
 #include "server/request_line.hpp"
 #include "server/whole_write.hpp"
 
-namespace orvanta::server_testing {
+namespace orvanta::test {
 
 // One step of a script: bytes that arrive (or are written), or a Winsock error code.
 using Step = std::variant<std::string, std::uint32_t>;
@@ -57,4 +57,4 @@ class ScriptedReceive {
   std::deque<Step> steps_;
 };
 
-}  // namespace orvanta::server_testing
+}  // namespace orvanta::test

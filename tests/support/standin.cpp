@@ -14,6 +14,9 @@
 //       pid_out=PATH           writes its own process id in decimal to PATH.tmp and moves that over PATH
 //                              (MoveFileExW, MOVEFILE_REPLACE_EXISTING), so a test can poll PATH for
 //                              readiness; written after all of the above
+//       wait_for_file=PATH     waits until a file PATH exists, looking every 10 ms, so that a test can
+//                              have it prove, by the steps after this one, that it still ran at a point
+//                              of the test's choosing
 //       sleep_ms=N             sleeps N ms
 //       exit_code=N            exits with N; without it, sleeps until it is ended
 //   - A plan that cannot be read, or a step that fails, ends it at once with exit code 250.
@@ -22,54 +25,22 @@
 
 #include <charconv>
 #include <map>
-#include <optional>
 #include <string>
 #include <string_view>
 
 #include "common/utf16.hpp"
+#include "support/files.hpp"
+#include "support/this_process.hpp"
 
 namespace {
+
+using orvanta::to_wide;
+using orvanta::test::read_file;
+using orvanta::test::write_file;
 
 constexpr UINT failed = 250;
 
 [[noreturn]] void fail() { ExitProcess(failed); }
-
-std::string utf8(std::wstring_view wide) {
-  auto text = orvanta::utf16_to_utf8(orvanta::from_wide(wide));
-  if (!text) {
-    fail();
-  }
-  return *text;
-}
-
-std::optional<std::string> read_file(const std::wstring& path) {
-  const HANDLE file =
-      CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    return std::nullopt;
-  }
-  std::string bytes;
-  char buffer[4096];
-  DWORD got = 0;
-  while (ReadFile(file, buffer, sizeof(buffer), &got, nullptr) && got > 0) {
-    bytes.append(buffer, got);
-  }
-  CloseHandle(file);
-  return bytes;
-}
-
-void write_file(const std::wstring& path, std::string_view bytes) {
-  const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    fail();
-  }
-  DWORD written = 0;
-  const BOOL ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-  CloseHandle(file);
-  if (!ok || written != bytes.size()) {
-    fail();
-  }
-}
 
 std::map<std::string, std::string> read_plan(const std::wstring& path) {
   const auto text = read_file(path);
@@ -93,7 +64,11 @@ std::map<std::string, std::string> read_plan(const std::wstring& path) {
   return plan;
 }
 
-std::wstring wide(const std::string& utf8_text) { return orvanta::to_wide(utf8_text); }
+void write_or_fail(const std::wstring& path, std::string_view bytes) {
+  if (!write_file(path, bytes)) {
+    fail();
+  }
+}
 
 unsigned long long number(const std::string& text) {
   unsigned long long value = 0;
@@ -105,17 +80,13 @@ unsigned long long number(const std::string& text) {
 }
 
 void start_grandchild(const std::string& plan_path) {
-  wchar_t own[MAX_PATH];
-  const DWORD length = GetModuleFileNameW(nullptr, own, MAX_PATH);
-  if (length == 0 || length == MAX_PATH) {
-    fail();
-  }
-  std::wstring command_line = L"\"" + std::wstring(own) + L"\" \"" + wide(plan_path) + L"\"";
+  const std::wstring own = orvanta::test::program_path();
+  std::wstring command_line = L"\"" + own + L"\" \"" + to_wide(plan_path) + L"\"";
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION info{};
-  if (!CreateProcessW(own, command_line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                      &info)) {
+  if (!CreateProcessW(own.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                      &startup, &info)) {
     fail();
   }
   CloseHandle(info.hThread);
@@ -142,30 +113,40 @@ int main() {
   if (auto out = plan.find("argv_out"); out != plan.end()) {
     std::string record;
     for (int i = 0; i < argc; ++i) {
-      record += utf8(argv[i]);
+      const auto text = orvanta::utf16_to_utf8(orvanta::from_wide(argv[i]));
+      if (!text) {
+        fail();
+      }
+      record += *text;
       record.push_back('\0');
     }
-    write_file(wide(out->second), record);
+    write_or_fail(to_wide(out->second), record);
   }
   if (plan.contains("handle_check") && plan.contains("handle_check_out")) {
     const auto value = static_cast<ULONG_PTR>(number(plan["handle_check"]));
     DWORD flags = 0;
     const bool valid = GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags) != FALSE;
-    write_file(wide(plan["handle_check_out"]), valid ? "1" : "0");
+    write_or_fail(to_wide(plan["handle_check_out"]), valid ? "1" : "0");
   }
   if (auto grandchild = plan.find("grandchild_plan"); grandchild != plan.end()) {
     start_grandchild(grandchild->second);
   }
   if (auto out = plan.find("pid_out"); out != plan.end()) {
-    const std::wstring target = wide(out->second);
+    const std::wstring target = to_wide(out->second);
     const std::wstring staging = target + L".tmp";
-    write_file(staging, std::to_string(GetCurrentProcessId()));
+    write_or_fail(staging, std::to_string(GetCurrentProcessId()));
     if (!MoveFileExW(staging.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
       fail();
     }
   }
   LocalFree(argv);
 
+  if (auto awaited = plan.find("wait_for_file"); awaited != plan.end()) {
+    const std::wstring path = to_wide(awaited->second);
+    while (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+      Sleep(10);
+    }
+  }
   if (auto sleep = plan.find("sleep_ms"); sleep != plan.end()) {
     Sleep(static_cast<DWORD>(number(sleep->second)));
   }

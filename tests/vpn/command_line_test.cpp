@@ -3,9 +3,10 @@
 #include <string>
 #include <vector>
 
+#include "common/utf16.hpp"
 #include "standin_world.hpp"
 
-namespace orvanta::vpn_test {
+namespace orvanta::test {
 namespace {
 
 TEST_F(VpnTest, OpenVpnGetsExactlyTheElevenArguments) {
@@ -28,9 +29,9 @@ TEST_F(VpnTest, OpenVpnGetsExactlyTheElevenArguments) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.openvpn + " | " + c.config_at + " | " + c.auth + " | " + c.log);
-    copy_standin(path_from_utf8(c.program_at));
-    const Planned planned = plan("argv", {}, path_from_utf8(c.config_at));
-    const std::string openvpn = utf8(root_ / path_from_utf8(c.openvpn));
+    copy_standin(to_wide(c.program_at));
+    const Planned planned = plan("argv", {}, to_wide(c.config_at));
+    const std::string openvpn = utf8(root_ / to_wide(c.openvpn));
 
     const HelperResponse started = state_->start_openvpn(openvpn, planned.plan, c.auth, c.log);
     ASSERT_TRUE(started.pid) << started.message;
@@ -45,4 +46,4 @@ TEST_F(VpnTest, OpenVpnGetsExactlyTheElevenArguments) {
 }
 
 }  // namespace
-}  // namespace orvanta::vpn_test
+}  // namespace orvanta::test

@@ -15,26 +15,10 @@
 #include <string_view>
 
 #include "common/handle.hpp"
+#include "support/text.hpp"
+#include "support/this_process.hpp"
 
 namespace {
-
-std::string utf8(std::wstring_view wide) {
-  if (wide.empty()) {
-    return {};
-  }
-  const int size = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
-                                       nullptr, nullptr);
-  std::string text(static_cast<std::size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(), size, nullptr,
-                      nullptr);
-  return text;
-}
-
-std::wstring own_directory() {
-  std::wstring path(32768, L'\0');
-  path.resize(GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size())));
-  return path.substr(0, path.find_last_of(L'\\'));
-}
 
 std::wstring what_the_id_names(const wchar_t* digits) {
   const DWORD pid = std::wcstoul(digits, nullptr, 10);
@@ -69,8 +53,8 @@ int main() {
   }
   LocalFree(argv);
 
-  const std::wstring directory = own_directory();
-  const std::string line = utf8(command_line) + "\t" + utf8(named) + "\n";
+  const std::wstring directory = orvanta::test::program_path().parent_path();
+  const std::string line = orvanta::test::utf8(command_line) + "\t" + orvanta::test::utf8(named) + "\n";
   const orvanta::UniqueFile log(CreateFileW((directory + L"\\taskkill.log").c_str(), FILE_APPEND_DATA,
                                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));

@@ -7,9 +7,9 @@
 
 #include "common/error.hpp"
 #include "standin_world.hpp"
-#include "support/standin_plan.hpp"
+#include "support/this_process.hpp"
 
-namespace orvanta::vpn_test {
+namespace orvanta::test {
 namespace {
 
 TEST_F(VpnTest, ConnectStatusReconnectDisconnect) {
@@ -41,7 +41,7 @@ TEST_F(VpnTest, ConnectStatusReconnectDisconnect) {
 
 TEST_F(VpnTest, OpenVpnThatEndsByItselfIsClearedAndWhatItLeftEndsAtTheNextStop) {
   const Planned leftover = plan("leftover");
-  const Planned openvpn = plan("openvpn", {"grandchild_plan=" + leftover.plan, "exit_code=3"});
+  const Planned openvpn = plan("openvpn", {{"grandchild_plan", leftover.plan}, {"exit_code", "3"}});
   const HelperResponse started = connect(openvpn);
   ASSERT_TRUE(started.pid) << started.message;
   Watched openvpn_process(*started.pid);
@@ -99,26 +99,32 @@ TEST_F(VpnTest, ReleasingTheLastReferenceClosesHandlesAndLeavesTheTreeRunning) {
   ASSERT_TRUE(connect(plan("warm-up")).pid);
   state_->stop_openvpn();
   const std::size_t taskkills_before = taskkill_runs().size();
-  const Planned grandchild = plan("grandchild");
-  const auto handles_before = test::open_handles();
-  const HelperResponse started = connect(plan("openvpn", {"grandchild_plan=" + grandchild.plan}));
+  // Both wait for a file that the test makes only after the release, then end by themselves with codes
+  // of their own: so each ran on after the release, and nothing ended it.
+  const std::filesystem::path released = root_ / "released";
+  const Planned grandchild = plan("grandchild", {{"wait_for_file", utf8(released)}, {"exit_code", "21"}});
+  const auto handles_before = open_handles();
+  const HelperResponse started = connect(
+      plan("openvpn",
+           {{"grandchild_plan", grandchild.plan}, {"wait_for_file", utf8(released)}, {"exit_code", "20"}}));
   ASSERT_TRUE(started.pid) << started.message;
-  const auto handles_while_recorded = test::open_handles();
+  const auto handles_while_recorded = open_handles();
 
   state_.reset();
-  const auto handles_after = test::open_handles();
+  const auto handles_after = open_handles();
   Watched openvpn_process(*started.pid);
   Watched grandchild_process(wait_for_pid(grandchild.pid_out));
   EXPECT_GT(handles_while_recorded.size(), handles_before.size()) << "the record holds no handle";
   std::vector<std::uintptr_t> left_open;
   std::ranges::set_difference(handles_after, handles_before, std::back_inserter(left_open));
   EXPECT_TRUE(left_open.empty()) << left_open.size() << " handles of the record are still open";
-  EXPECT_FALSE(openvpn_process.ends_within(200));
-  EXPECT_FALSE(grandchild_process.ends_within(200));
+  ASSERT_TRUE(write_file(released, ""));
+  EXPECT_TRUE(openvpn_process.ends_within(10000));
+  EXPECT_TRUE(grandchild_process.ends_within(10000));
+  EXPECT_EQ(openvpn_process.exit_code(), 20u);
+  EXPECT_EQ(grandchild_process.exit_code(), 21u);
   EXPECT_EQ(taskkill_runs().size(), taskkills_before) << "letting go of the state stopped OpenVPN";
-  openvpn_process.terminate();
-  grandchild_process.terminate();
 }
 
 }  // namespace
-}  // namespace orvanta::vpn_test
+}  // namespace orvanta::test

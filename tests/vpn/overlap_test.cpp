@@ -8,7 +8,7 @@
 
 #include "standin_world.hpp"
 
-namespace orvanta::vpn_test {
+namespace orvanta::test {
 namespace {
 
 TEST_F(VpnTest, OverlappingConnectsAndDisconnectsNeverLoseAnOpenVpn) {
@@ -85,4 +85,4 @@ TEST_F(VpnTest, OverlappingConnectsAndDisconnectsNeverLoseAnOpenVpn) {
 }
 
 }  // namespace
-}  // namespace orvanta::vpn_test
+}  // namespace orvanta::test

@@ -1,55 +1,32 @@
-// What the vpn tests build their cases from: a sandbox folder with a copy of the stand-in child, its
-// plans and the ids it writes, the stand-in taskkill's log, and handles that watch stand-in processes.
+// What the vpn tests build their cases from: a sandbox folder with a copy of the stand-in child and its
+// plans, the stand-in taskkill's log, and a fresh helper state for each test.
 #pragma once
-
-#include <windows.h>
 
 #include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <ostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "common/handle.hpp"
+#include "common/utf16.hpp"
+#include "process/windows_system_queries.hpp"
+#include "support/files.hpp"
+#include "support/standin_plan.hpp"
+#include "support/text.hpp"
+#include "support/this_process.hpp"
+#include "support/watched_process.hpp"
 #include "vpn/helper_operations.hpp"
 #include "vpn/helper_state.hpp"
 
-namespace orvanta::vpn_test {
+namespace orvanta::test {
 
-std::string utf8(const std::filesystem::path& path);
-std::filesystem::path path_from_utf8(const std::string& text);
-
-// One stand-in run: its plan and the files it writes.
-struct Planned {
-  std::string plan;  // full path, UTF-8: the `config` text that makes the stand-in follow it
-  std::filesystem::path pid_out;
-  std::filesystem::path argv_out;
-};
-
-// The id a stand-in writes once it is ready; 0 when none appeared within 10 s.
-DWORD wait_for_pid(const std::filesystem::path& pid_out);
-// The argument vector a stand-in recorded.
-std::vector<std::string> read_argv(const std::filesystem::path& argv_out);
-
-// A handle on a process, opened while its id is surely its own; ends the process if a test leaves it.
-class Watched {
- public:
-  explicit Watched(DWORD pid);
-  ~Watched();
-  Watched(Watched&&) = default;
-  [[nodiscard]] bool opened() const { return static_cast<bool>(process_); }
-  [[nodiscard]] bool running() const { return !ends_within(0); }
-  [[nodiscard]] bool ends_within(DWORD milliseconds) const;
-  [[nodiscard]] std::string image() const;  // empty when it cannot be asked
-  void terminate();
-  void release();  // lets go of the process without ending it
-
- private:
-  UniqueHandle process_;
-};
+// The stand-in taskkill keeps these next to itself, which is next to the test program.
+inline std::filesystem::path taskkill_log() { return program_path().parent_path() / "taskkill.log"; }
+inline std::filesystem::path taskkill_hold() { return program_path().parent_path() / "taskkill.hold"; }
 
 struct TaskkillRun {
   std::string command_line;
@@ -62,38 +39,99 @@ struct TaskkillRun {
     return out << "{" << run.command_line << " | " << run.named << (run.pinned ? " | pinned}" : " | loose}");
   }
 };
-std::vector<TaskkillRun> taskkill_runs();
-std::string taskkill_line(std::uint32_t pid);  // "taskkill" /PID <pid> /T /F
-// While held, every stand-in taskkill waits before it exits.
-void hold_taskkill(bool held);
 
-inline const HelperResponse stopped_reply{true, "stopped", std::nullopt};
-inline const HelperResponse disconnected_reply{true, "OpenVPN stopped", std::nullopt};
+inline std::vector<TaskkillRun> taskkill_runs() {
+  std::vector<TaskkillRun> runs;
+  std::istringstream lines(read_file(taskkill_log()).value_or(""));
+  for (std::string line; std::getline(lines, line);) {
+    const std::size_t tab = line.find('\t');
+    const std::size_t last_tab = line.rfind('\t');
+    TaskkillRun run{line.substr(0, tab), line.substr(tab + 1, last_tab - tab - 1), false};
+    if (last_tab == tab) {
+      run.named = line.substr(tab + 1);
+    } else {
+      const std::string others = line.substr(last_tab + 1);
+      run.pinned = !others.empty() && others != "0" && others.front() != '!';
+    }
+    runs.push_back(run);
+  }
+  return runs;
+}
+
+// "taskkill" /PID <pid> /T /F
+inline std::string taskkill_line(std::uint32_t pid) {
+  return "\"taskkill\" /PID " + std::to_string(pid) + " /T /F";
+}
+
+// While held, every stand-in taskkill waits before it exits.
+inline void hold_taskkill(bool held) {
+  if (held) {
+    EXPECT_TRUE(write_file(taskkill_hold(), "x"));
+  } else {
+    std::filesystem::remove(taskkill_hold());
+  }
+}
 
 // The real system, but with the test program's folder as the system folder, where the stand-in
 // taskkill is built: taskkill is only ever taken from the system folder.
-std::shared_ptr<SystemQueries> stand_in_system();
+inline std::shared_ptr<SystemQueries> stand_in_system() {
+  class StandInSystem final : public WindowsSystemQueries {
+   public:
+    Result<std::u16string> system_directory() override { return from_wide(program_path().parent_path().wstring()); }
+  };
+  return std::make_shared<StandInSystem>();
+}
+
+inline const HelperResponse stopped_reply{true, "stopped", std::nullopt};
+inline const HelperResponse disconnected_reply{true, "OpenVPN stopped", std::nullopt};
 
 // A fresh sandbox, an empty taskkill log and a fresh helper state for each test. Afterwards no
 // process named by any id file in the sandbox may still be running (any left is reported and ended).
 class VpnTest : public ::testing::Test {
  protected:
-  VpnTest();
-  ~VpnTest() override;
-  void TearDown() override;
+  VpnTest() {
+    std::filesystem::remove(taskkill_log());
+    hold_taskkill(false);
+  }
 
-  // A plan in the sandbox (at `at` when given) that writes <name>.pid and <name>.argv; `lines` add to it.
-  Planned plan(const std::string& name, const std::vector<std::string>& lines = {},
-               const std::filesystem::path& at = {});
+  void TearDown() override {
+    state_.reset();
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root_)) {
+      if (entry.path().extension() != ".pid") {
+        continue;
+      }
+      const auto pid = wait_for_pid(entry.path());
+      Watched process(pid);
+      // An id can have been given to another process since; only a stand-in from this sandbox counts.
+      if (process.running() && process.image().starts_with(utf8(root_))) {
+        ADD_FAILURE() << "stand-in " << entry.path().filename() << " (pid " << *pid << ") is still running";
+      } else {
+        process.release();
+      }
+    }
+  }
+
+  // A stand-in plan in the sandbox; see plan_standin.
+  Planned plan(const std::string& name, const PlanEntries& more = {}, const std::filesystem::path& at = {}) {
+    return plan_standin(root_, name, more, at);
+  }
   // A copy of the stand-in at `at` in the sandbox; its full path as UTF-8.
-  std::string copy_standin(const std::filesystem::path& at);
-  HelperResponse connect(const Planned& planned);
+  std::string copy_standin(const std::filesystem::path& at) {
+    const std::filesystem::path copy = root_ / at;
+    std::filesystem::create_directories(copy.parent_path());
+    std::filesystem::copy_file(standin_path(), copy, std::filesystem::copy_options::overwrite_existing);
+    return utf8(copy);
+  }
+  HelperResponse connect(const Planned& planned) {
+    return state_->start_openvpn(standin_, planned.plan, "C:\\vpn\\auth.txt", "C:\\vpn\\openvpn.log");
+  }
   // The disconnect request, as a client makes it.
   HelperResponse disconnect() { return HelperOperations(state_).disconnect(); }
 
-  std::filesystem::path root_;
-  std::string standin_;  // the sandbox's stand-in copy that plays OpenVPN, UTF-8
+  ScratchDir sandbox_;
+  std::filesystem::path root_ = sandbox_.path();
+  std::string standin_ = copy_standin("bin\\standin.exe");  // the copy that plays OpenVPN, UTF-8
   std::shared_ptr<HelperState> state_ = std::make_shared<HelperState>(stand_in_system());
 };
 
-}  // namespace orvanta::vpn_test
+}  // namespace orvanta::test

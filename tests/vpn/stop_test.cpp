@@ -4,14 +4,15 @@
 #include <thread>
 
 #include "standin_world.hpp"
+#include "support/polling.hpp"
 
-namespace orvanta::vpn_test {
+namespace orvanta::test {
 namespace {
 
 TEST_F(VpnTest, StopEndsTheWholeTree) {
   const Planned great_grandchild = plan("great-grandchild");
-  const Planned grandchild = plan("grandchild", {"grandchild_plan=" + great_grandchild.plan});
-  const HelperResponse started = connect(plan("openvpn", {"grandchild_plan=" + grandchild.plan}));
+  const Planned grandchild = plan("grandchild", {{"grandchild_plan", great_grandchild.plan}});
+  const HelperResponse started = connect(plan("openvpn", {{"grandchild_plan", grandchild.plan}}));
   ASSERT_TRUE(started.pid) << started.message;
   Watched tree[] = {Watched(*started.pid), Watched(wait_for_pid(grandchild.pid_out)),
                     Watched(wait_for_pid(great_grandchild.pid_out))};
@@ -50,11 +51,7 @@ TEST_F(VpnTest, StatusAnswersStoppedWhileTheStopStillRunsTaskkill) {
     disconnected = disconnect();
     stop_done = true;
   });
-  const ULONGLONG deadline = GetTickCount64() + 10000;
-  while (taskkill_runs().empty() && GetTickCount64() < deadline) {
-    Sleep(5);
-  }
-  const bool taskkill_started = !taskkill_runs().empty();
+  const bool taskkill_started = eventually([] { return !taskkill_runs().empty(); });
   const HelperResponse status = state_->query_status();
   const bool stop_done_before_status = stop_done;
   hold_taskkill(false);
@@ -67,4 +64,4 @@ TEST_F(VpnTest, StatusAnswersStoppedWhileTheStopStillRunsTaskkill) {
 }
 
 }  // namespace
-}  // namespace orvanta::vpn_test
+}  // namespace orvanta::test

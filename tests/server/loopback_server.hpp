@@ -1,0 +1,65 @@
+// A request server on a loopback port of its own for one test, and the bytes most tests send it.
+#pragma once
+
+#include <winsock2.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "common/handle.hpp"
+#include "server/accept_loop.hpp"
+#include "server/connection_limits.hpp"
+#include "server/endpoint.hpp"
+#include "server/listener.hpp"
+#include "service/shutdown_flag.hpp"
+#include "support/loopback_socket.hpp"
+#include "support/recording_operations.hpp"
+
+namespace orvanta::test {
+
+// The loopback address on a port the system picks, so tests never collide with each other or with a
+// service on 49877.
+inline constexpr Endpoint any_loopback_port{{127, 0, 0, 1}, 0};
+
+inline const std::string status_line = "{\"cmd\":\"status\"}\n";
+inline const std::string stopped = "{\"ok\":true,\"message\":\"stopped\",\"pid\":null}\n";
+
+// A listener and an accept loop on its own thread, carrying requests out with recording operations;
+// the destructor stops the loop and closes the listener.
+class LoopbackServer {
+ public:
+  explicit LoopbackServer(ConnectionLimits limits = {}) {
+    auto listener = open_listener(any_loopback_port);
+    if (!listener) {
+      ADD_FAILURE() << "open_listener failed: " << error_text(listener.error());
+      return;
+    }
+    listener_ = std::move(*listener);
+    port_ = local_port(listener_.get());
+    loop_ = std::thread([this, limits] { run_accept_loop(listener_.get(), shutdown_, operations_, limits); });
+  }
+  ~LoopbackServer() {
+    shutdown_.set();
+    if (loop_.joinable()) {
+      loop_.join();
+    }
+  }
+  LoopbackServer(const LoopbackServer&) = delete;
+  LoopbackServer& operator=(const LoopbackServer&) = delete;
+
+  [[nodiscard]] std::uint16_t port() const { return port_; }
+  [[nodiscard]] const RecordingOperations& operations() const { return *operations_; }
+
+ private:
+  std::shared_ptr<RecordingOperations> operations_ = std::make_shared<RecordingOperations>();
+  ShutdownFlag shutdown_;
+  UniqueSocket listener_;
+  std::uint16_t port_ = 0;
+  std::thread loop_;
+};
+
+}  // namespace orvanta::test

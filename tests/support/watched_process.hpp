@@ -1,0 +1,96 @@
+// Watching the processes tests start: whether they run, how they ended, and ending what a test leaves.
+#pragma once
+
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "common/error.hpp"
+#include "common/handle.hpp"
+#include "process/child.hpp"
+#include "process/command.hpp"
+#include "support/text.hpp"
+
+namespace orvanta::test {
+
+// A handle on a process, opened while its id is surely its own (so the id cannot pass to another
+// process while it is watched); ends the process if a test leaves it running.
+class Watched {
+ public:
+  // Nothing to watch when there is no id.
+  explicit Watched(std::optional<DWORD> pid)
+      : process_(pid ? OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
+                                   *pid)
+                     : nullptr) {}
+  Watched(Watched&&) = default;
+  ~Watched() { terminate(); }
+
+  [[nodiscard]] bool running() const { return !ends_within(0); }
+  [[nodiscard]] bool ends_within(DWORD milliseconds) const {
+    return !process_ || WaitForSingleObject(process_.get(), milliseconds) == WAIT_OBJECT_0;
+  }
+  // Once it has ended.
+  [[nodiscard]] std::optional<DWORD> exit_code() const {
+    DWORD code = 0;
+    return process_ && !running() && GetExitCodeProcess(process_.get(), &code) ? std::optional(code)
+                                                                               : std::nullopt;
+  }
+  // Empty when it cannot be asked.
+  [[nodiscard]] std::string image() const {
+    std::wstring image(32768, L'\0');
+    DWORD size = static_cast<DWORD>(image.size());
+    const bool known = process_ && QueryFullProcessImageNameW(process_.get(), 0, image.data(), &size);
+    return known ? utf8(image.substr(0, size)) : std::string();
+  }
+  void terminate() {
+    if (running()) {
+      TerminateProcess(process_.get(), 1);
+      WaitForSingleObject(process_.get(), 5000);
+    }
+  }
+  void release() { process_.reset(); }  // lets go of the process without ending it
+
+ private:
+  UniqueHandle process_;
+};
+
+// The ids of the running processes whose program file is named `image_name` (no folder).
+[[nodiscard]] inline std::vector<DWORD> processes_named(std::wstring_view image_name) {
+  std::vector<DWORD> ids;
+  const UniqueFile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof(entry);
+  for (BOOL more = snapshot && Process32FirstW(snapshot.get(), &entry); more;
+       more = Process32NextW(snapshot.get(), &entry)) {
+    if (CompareStringOrdinal(entry.szExeFile, -1, image_name.data(), static_cast<int>(image_name.size()),
+                             TRUE) == CSTR_EQUAL) {
+      ids.push_back(entry.th32ProcessID);
+    }
+  }
+  return ids;
+}
+
+// Waits without a time limit for a started child to end, and gives its exit code.
+[[nodiscard]] inline Result<ExitStatus> wait_for_exit(const Child& child) {
+  const Result<WaitState> waited = child.wait_for(INFINITE);
+  if (!waited) {
+    return std::unexpected(waited.error());
+  }
+  return std::get<ExitStatus>(*waited);
+}
+
+// Launches the command, waits for it to end, and gives its exit code.
+[[nodiscard]] inline Result<ExitStatus> run_to_completion(const Command& command) {
+  const Result<Child> child = spawn(command);
+  if (!child) {
+    return std::unexpected(child.error());
+  }
+  return wait_for_exit(*child);
+}
+
+}  // namespace orvanta::test
