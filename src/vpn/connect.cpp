@@ -40,6 +40,9 @@ HelperResponse HelperState::start_openvpn(const std::string& openvpn, const std:
   const Activity counted(*this);
   // From here on `status` answers "stopped" until the new OpenVPN is recorded.
   end_tree(previous);
+  if (stopping()) {
+    return service_stopping();  // the stop came while the old one was being ended
+  }
 
   Result<UniqueHandle> job = create_openvpn_job();
   if (!job) {

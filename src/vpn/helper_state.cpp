@@ -48,6 +48,11 @@ void HelperState::begin_shutdown(Clock::time_point deadline) {
   }
 }
 
+bool HelperState::stopping() {
+  const std::lock_guard record(record_mutex_);
+  return stopping_;
+}
+
 bool HelperState::wait_until_idle(Clock::time_point deadline) {
   std::unique_lock record(record_mutex_);
   return idle_.wait_until(record, deadline, [this] { return active_ == 0; });

@@ -74,6 +74,7 @@ class HelperState {
 
   // Ends what was taken out of the record: the job, OpenVPN, then taskkill for its id. Locks nothing.
   void end_tree(Recorded& taken);
+  [[nodiscard]] bool stopping();
   [[nodiscard]] SpawnOptions spawn_options(HANDLE job, const std::u16string* application = nullptr) const;
 
   std::shared_ptr<SystemQueries> system_;

@@ -11,6 +11,8 @@
 #include "loopback_server.hpp"
 #include "protocol/response.hpp"
 #include "server/listener.hpp"
+#include "support/polling.hpp"
+#include "support/recording_failures.hpp"
 
 namespace orvanta::test {
 namespace {
@@ -40,6 +42,27 @@ struct LoopOnItsOwnThread {
     run_accept_loop(listener.socket.get(), shutdown, std::make_shared<RecordingOperations>());
   });
 };
+
+// Past the cap no worker is started: the client is told at once, and the failure is reported once.
+TEST(AcceptLoop, PastTheCapAConnectionIsTurnedAwayAtOnce) {
+  const ScopedFailureSink recorded;
+  const LoopbackServer server(ConnectionLimits{.max_connections = 2});
+  std::vector<UniqueSocket> held;
+  for (int i = 0; i < 2; ++i) {
+    held.push_back(connect_client(server.port()));
+  }
+  // Accepted in the order they came, so the two held ones have their workers by now.
+  const std::string turned_away =
+      encode_response({false, "Failed to start connection worker: too many connections", std::nullopt});
+  EXPECT_EQ(round_trip(server.port(), status_line), turned_away);
+  EXPECT_EQ(round_trip(server.port(), status_line), turned_away);
+  EXPECT_TRUE(server.operations().calls().empty());
+  using Report = std::pair<Failure, std::string>;
+  EXPECT_EQ(recorded.sink().reports(), (std::vector<Report>{{Failure::WorkerStart, "too many connections"}}));
+
+  held.clear();
+  EXPECT_TRUE(eventually([&] { return round_trip(server.port(), status_line) == stopped; }));
+}
 
 TEST(AcceptLoop, ReturnsWithoutAcceptingWhenTheFlagIsAlreadySet) {
   Listener listener = open_test_listener();

@@ -99,6 +99,26 @@ TEST(ServeConnection, AClientThatClosesBeforeReadingStillHasItsRequestCarriedOut
   EXPECT_EQ(server.operations().calls(), std::vector<std::string>{"connect"});
 }
 
+// A worker that cannot get its reply out holds its place among the connections served at once: with
+// a cap of one, a second client is turned away until the send deadline has let the first go.
+TEST(ServeConnection, AClientThatNeverReadsIsLetGoAtTheSendDeadline) {
+  const LoopbackServer server(ConnectionLimits{.max_connections = 1, .send_timeout = 500ms});
+  UniqueSocket reader(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+  const int small_window = 4096;
+  ASSERT_EQ(setsockopt(reader.get(), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&small_window),
+                       sizeof small_window),
+            0);
+  const sockaddr_in address = loopback_address(server.port());
+  ASSERT_EQ(connect(reader.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  // A top-level string of DEL bytes: its error text spells each one out, megabytes of reply.
+  send_all(reader.get(), "\"" + std::string(1000000, '\x7f') + "\"\n");
+
+  const std::string turned_away = failure("Failed to start connection worker: too many connections");
+  EXPECT_TRUE(eventually([&] { return round_trip(server.port(), status_line) == turned_away; }));
+  EXPECT_TRUE(eventually([&] { return round_trip(server.port(), status_line) == stopped; }))
+      << "the worker that cannot send still holds its place";
+}
+
 const std::string timed_out = failure("Failed to read request: " + error_text(Error::os(10060)));
 
 TEST(ServeConnection, ASilentClientIsAnsweredWithTheTimeOut) {

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <thread>
 #include <vector>
 
 #include "loopback_server.hpp"
@@ -51,7 +52,7 @@ TEST(OpenListener, WritesTheBindLineWhenThePortIsTaken) {
 
   CapturedStandardError captured;
   const auto handles_before = open_handles();
-  const auto listener = open_listener(Endpoint{{127, 0, 0, 1}, port});
+  const auto listener = open_listener(Endpoint{{127, 0, 0, 1}, port}, std::chrono::milliseconds(300));
   const auto handles_after = open_handles();
   const std::string line = captured.text();
 
@@ -72,6 +73,27 @@ TEST(OpenListener, GivesANonBlockingNonInheritableListener) {
   EXPECT_EQ(flags & HANDLE_FLAG_INHERIT, 0u);
   EXPECT_EQ(accept(listener->get(), nullptr, nullptr), INVALID_SOCKET);
   EXPECT_EQ(WSAGetLastError(), WSAEWOULDBLOCK);
+  // Exclusive use: on Windows no other process can take the port over with SO_REUSEADDR (which Wine
+  // cannot show, since it follows Linux's rules there).
+  BOOL exclusive = FALSE;
+  int size = sizeof exclusive;
+  ASSERT_EQ(getsockopt(listener->get(), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<char*>(&exclusive),
+                       &size),
+            0);
+  EXPECT_TRUE(exclusive);
+}
+
+// A service restarted at once finds the port it just let go of still taken for a moment.
+TEST(OpenListener, TakesAPortThatIsFreedWithinTheRetryTime) {
+  UniqueSocket holder = listening_socket(0);
+  ASSERT_TRUE(holder);
+  const std::uint16_t port = local_port(holder.get());
+  std::jthread freeing([&holder] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    holder.reset();
+  });
+  const auto listener = open_listener(Endpoint{{127, 0, 0, 1}, port}, std::chrono::seconds(3));
+  EXPECT_TRUE(listener.has_value()) << error_text(listener.error());
 }
 
 }  // namespace

@@ -6,7 +6,10 @@
 
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <optional>
+#include <thread>
+#include <vector>
 #include <string>
 
 #include "common/handle.hpp"
@@ -22,20 +25,94 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr wchar_t kServiceName[] = L"OrvantaVpnHelper";
+constexpr wchar_t service_name[] = L"OrvantaVpnHelper";
 constexpr std::uint16_t service_port = 49877;
 
 // One request line to the service, the whole reply; nothing when the connection could not be made.
 std::optional<std::string> exchange(const std::string& line) { return round_trip(service_port, line); }
 
+// The system folder of this prefix, where the service takes taskkill from.
+std::filesystem::path system_folder() {
+  wchar_t folder[MAX_PATH];
+  return std::filesystem::path(std::wstring(folder, GetSystemDirectoryW(folder, MAX_PATH)));
+}
+
+// What the services of these tests run as taskkill: the stand-in that ends nothing and logs each run
+// next to itself (and waits while taskkill.hold is there), in place of the system's own. A copy of
+// it also lies beside the registered service executable, where it must never be run.
+class TaskkillStandIns {
+ public:
+  TaskkillStandIns() {
+    // Wine runs its own built-in taskkill whatever file lies in the system folder, unless it is told
+    // to prefer the file. (On Windows the key means nothing.)
+    EXPECT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, wine_overrides, L"taskkill.exe", REG_SZ, L"native",
+                              sizeof(L"native")),
+              ERROR_SUCCESS);
+    std::filesystem::copy_file(real_, saved_, std::filesystem::copy_options::overwrite_existing);
+    std::filesystem::copy_file(windows_path(ORVANTA_FAKE_TASKKILL_EXE), real_,
+                               std::filesystem::copy_options::overwrite_existing);
+    std::filesystem::copy_file(windows_path(ORVANTA_SERVICE_EXE), service_,
+                               std::filesystem::copy_options::overwrite_existing);
+    std::filesystem::copy_file(windows_path(ORVANTA_FAKE_TASKKILL_EXE), planted_,
+                               std::filesystem::copy_options::overwrite_existing);
+  }
+  TaskkillStandIns(const TaskkillStandIns&) = delete;
+  TaskkillStandIns& operator=(const TaskkillStandIns&) = delete;
+  ~TaskkillStandIns() {
+    hold(false);
+    std::error_code ignored;
+    std::filesystem::copy_file(saved_, real_, std::filesystem::copy_options::overwrite_existing, ignored);
+    std::filesystem::remove(saved_, ignored);
+    std::filesystem::remove(system_folder() / "taskkill.log", ignored);
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, wine_overrides, L"taskkill.exe");
+  }
+
+  [[nodiscard]] const std::filesystem::path& service() const { return service_; }
+  // The lines of each run of the system folder's taskkill, and of the one planted beside the service.
+  [[nodiscard]] static std::string system_runs() {
+    return read_file(system_folder() / "taskkill.log").value_or("");
+  }
+  [[nodiscard]] std::string planted_runs() const {
+    return read_file(service_.parent_path() / "taskkill.log").value_or("");
+  }
+  static void hold(bool held) {
+    const auto file = system_folder() / "taskkill.hold";
+    if (held) {
+      EXPECT_TRUE(write_file(file, "x"));
+    } else {
+      std::error_code ignored;
+      std::filesystem::remove(file, ignored);
+    }
+  }
+  static void forget_runs() {
+    std::error_code ignored;
+    std::filesystem::remove(system_folder() / "taskkill.log", ignored);
+  }
+
+ private:
+  static constexpr wchar_t wine_overrides[] = L"Software\\Wine\\DllOverrides";
+  ScratchDir folder_;
+  std::filesystem::path real_ = system_folder() / "taskkill.exe";
+  std::filesystem::path saved_ = system_folder() / "taskkill.exe.orvanta-saved";
+  std::filesystem::path service_ = std::filesystem::path(folder_.path()) / "orvanta-vpn-helper-windows.exe";
+  std::filesystem::path planted_ = std::filesystem::path(folder_.path()) / "taskkill.exe";
+};
+
 class ServiceEndToEnd : public testing::Test {
  protected:
+  static void SetUpTestSuite() { taskkill_ = new TaskkillStandIns; }
+  static void TearDownTestSuite() {
+    delete taskkill_;
+    taskkill_ = nullptr;
+  }
+
   void SetUp() override {
+    TaskkillStandIns::forget_runs();
     manager_.reset(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     ASSERT_TRUE(manager_) << GetLastError();
     remove_leftover();
-    const std::wstring binary = L"\"" + windows_path(ORVANTA_SERVICE_EXE) + L"\"";
-    service_.reset(CreateServiceW(manager_.get(), kServiceName, L"Orvanta VPN helper", SERVICE_ALL_ACCESS,
+    const std::wstring binary = L"\"" + taskkill_->service().wstring() + L"\"";
+    service_.reset(CreateServiceW(manager_.get(), service_name, L"Orvanta VPN helper", SERVICE_ALL_ACCESS,
                                   SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
                                   binary.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
     ASSERT_TRUE(service_) << GetLastError();
@@ -48,7 +125,7 @@ class ServiceEndToEnd : public testing::Test {
   }
 
   void remove_leftover() {
-    UniqueServiceHandle old(OpenServiceW(manager_.get(), kServiceName, SERVICE_ALL_ACCESS));
+    UniqueServiceHandle old(OpenServiceW(manager_.get(), service_name, SERVICE_ALL_ACCESS));
     if (old) {
       SERVICE_STATUS status;
       ControlService(old.get(), SERVICE_CONTROL_STOP, &status);
@@ -93,10 +170,12 @@ class ServiceEndToEnd : public testing::Test {
            "\",\"log\":\"" + json_escaped(utf8(work_.file(L"openvpn.log"))) + "\"}\n";
   }
 
+  static TaskkillStandIns* taskkill_;
   UniqueServiceHandle manager_;
   UniqueServiceHandle service_;
   ScratchDir work_;
 };
+TaskkillStandIns* ServiceEndToEnd::taskkill_ = nullptr;
 
 TEST_F(ServiceEndToEnd, FreshServiceReportsStoppedAndClosesTheConnection) {
   start_and_wait_serving();
@@ -124,6 +203,44 @@ TEST_F(ServiceEndToEnd, ConnectStatusDisconnectDriveTheStandIn) {
             "{\"ok\":true,\"message\":\"OpenVPN stopped\",\"pid\":null}\n");
   EXPECT_FALSE(openvpn.running());
   EXPECT_EQ(exchange("{\"cmd\":\"status\"}\n"), "{\"ok\":true,\"message\":\"stopped\",\"pid\":null}\n");
+  // taskkill came from the system folder, not from beside the service.
+  EXPECT_TRUE(
+      TaskkillStandIns::system_runs().starts_with("\"taskkill\" /PID " + std::to_string(*pid) + " /T /F\t"))
+      << TaskkillStandIns::system_runs();
+  EXPECT_EQ(taskkill_->planted_runs(), "");
+}
+
+// A stop with OpenVPN running, one connect ending it behind a taskkill that does not return, and four
+// more connects queued behind that one: the stopped report still comes in time, and nothing the
+// service started outlives it.
+TEST_F(ServiceEndToEnd, NeitherQueuedConnectsNorAHangingTaskkillHoldTheStopHostage) {
+  start_and_wait_serving();
+  const Planned first = plan("first");
+  ASSERT_TRUE(exchange(connect_line(first)));
+  const Watched openvpn(wait_for_pid(first.pid_out));
+  TaskkillStandIns::hold(true);
+  std::vector<Planned> queued;
+  std::vector<std::jthread> connects;
+  for (int i = 0; i < 5; ++i) {
+    queued.push_back(plan("queued-" + std::to_string(i)));
+    connects.emplace_back([line = connect_line(queued.back())] { (void)exchange(line); });
+    if (i == 0) {
+      ASSERT_TRUE(eventually([] { return !TaskkillStandIns::system_runs().empty(); }));
+    }
+  }
+
+  SERVICE_STATUS ignored;
+  const auto asked = std::chrono::steady_clock::now();
+  ASSERT_TRUE(ControlService(service_.get(), SERVICE_CONTROL_STOP, &ignored)) << GetLastError();
+  ASSERT_TRUE(eventually([&] { return state_of(service_.get()) == SERVICE_STOPPED; }, 40s));
+  const auto took = std::chrono::steady_clock::now() - asked;
+  EXPECT_LT(took, 20s) << "longer than the system allows a service at shutdown";
+  EXPECT_TRUE(processes_named(L"taskkill.exe").empty()) << "the hanging taskkill outlived the stop";
+  EXPECT_FALSE(openvpn.running());
+  for (const Planned& planned : queued) {
+    EXPECT_FALSE(read_file(planned.pid_out)) << "a queued connect launched OpenVPN";
+  }
+  TaskkillStandIns::hold(false);
 }
 
 TEST_F(ServiceEndToEnd, StopWhileOpenVpnRunsEndsTheWholeTreeAndReportsStopped) {

@@ -5,7 +5,8 @@
 // where <handles> is the number of handles to that process open besides this program's own (the id
 // stays bound to a process only while such a handle exists), or "!open N" / "!image N" in place of the
 // last two when that process could not be opened or asked.
-// While a file taskkill.hold exists next to it, it waits before it exits (20 s at most).
+// While a file taskkill.hold exists next to it, it waits before it exits (60 s at most: longer than any stop
+// may take).
 #include <windows.h>
 #include <shellapi.h>
 #include <winternl.h>
@@ -64,7 +65,7 @@ int main() {
   }
 
   const std::wstring hold = directory + L"\\taskkill.hold";
-  for (int waited = 0; waited < 20000 && GetFileAttributesW(hold.c_str()) != INVALID_FILE_ATTRIBUTES;
+  for (int waited = 0; waited < 60000 && GetFileAttributesW(hold.c_str()) != INVALID_FILE_ATTRIBUTES;
        waited += 10) {
     Sleep(10);
   }

@@ -84,6 +84,9 @@ TEST_F(VpnTest, LaunchErrorsWithFixedTexts) {
       {"", "program path has no file name"},
       {"C:\\vpn\\", "program path has no file name"},
       {"orvanta-no-such-openvpn", "program not found"},
+      // The program text is written between quotes unescaped: a quote in it would add arguments.
+      {"C:\\OpenVPN\\bin\\x\" --up evil \"\\..\\openvpn.exe", "program path contains a quote"},
+      {"\"", "program path contains a quote"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.openvpn);
