@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -241,6 +242,33 @@ TEST_F(ServiceEndToEnd, NeitherQueuedConnectsNorAHangingTaskkillHoldTheStopHosta
     EXPECT_FALSE(read_file(planned.pid_out)) << "a queued connect launched OpenVPN";
   }
   TaskkillStandIns::hold(false);
+}
+
+// Connects keep coming while the service stops: whichever got in before the stop, none of what they
+// launched outlives the stopped report.
+TEST_F(ServiceEndToEnd, ConnectsRacingTheStopLeaveNothingRunning) {
+  start_and_wait_serving();
+  std::atomic<bool> stopped{false};
+  std::vector<std::jthread> clients;
+  for (int client = 0; client < 4; ++client) {
+    clients.emplace_back([&, client] {
+      for (int round = 0; !stopped; ++round) {
+        // The stop can close the connection under a racer at any point: nothing to check there.
+        const UniqueSocket racer = try_connect(service_port);
+        const std::string line =
+            connect_line(plan("racer-" + std::to_string(client) + "-" + std::to_string(round)));
+        if (racer && send(racer.get(), line.data(), static_cast<int>(line.size()), 0) > 0) {
+          (void)receive_all(racer.get());
+        }
+      }
+    });
+  }
+  ASSERT_TRUE(eventually([&] { return !processes_named(L"standin.exe").empty(); }));
+  SERVICE_STATUS ignored;
+  ASSERT_TRUE(ControlService(service_.get(), SERVICE_CONTROL_STOP, &ignored)) << GetLastError();
+  ASSERT_TRUE(eventually([&] { return state_of(service_.get()) == SERVICE_STOPPED; }, 40s));
+  EXPECT_TRUE(processes_named(L"standin.exe").empty()) << "an OpenVPN outlived the stopped report";
+  stopped = true;
 }
 
 TEST_F(ServiceEndToEnd, StopWhileOpenVpnRunsEndsTheWholeTreeAndReportsStopped) {
