@@ -1,5 +1,5 @@
 # The two commands of the README: `make run` and `make test`. Everything else hangs off them.
-.PHONY: all bootstrap build build-native build-windows test test-native test-windows run fuzz bench format clean
+.PHONY: all bootstrap build build-native build-windows test test-native test-windows run dist fuzz bench format clean
 
 all: build
 
@@ -26,6 +26,11 @@ test-windows: build-windows
 
 run: build
 	@scripts/run-service.sh
+
+# The release executables, their debug files, the installer package, an archive and checksums in
+# build/dist; signed when SIGN_CERT and SIGN_KEY name a certificate and its key.
+dist: bootstrap
+	@scripts/dist.sh
 
 fuzz: bootstrap
 	@cmake --preset fuzz >/dev/null

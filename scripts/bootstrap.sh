@@ -6,6 +6,7 @@ packages=(
   cmake ninja-build make g++ clang libclang-rt-14-dev clang-format
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine64 rapidjson-dev googletest procps python3
+  wixl msitools osslsigncode zip openssl
 )
 
 missing=()

@@ -4,8 +4,10 @@
 //   orvanta-vpn-client [--port N] connect OPENVPN CONFIG AUTH LOG
 //   orvanta-vpn-client [--port N] disconnect
 //   orvanta-vpn-client [--port N] raw LINE        (LINE is sent as it is, followed by a line feed)
+//   orvanta-vpn-client --help | --version
 //
-// Exit status: 0 for a reply with "ok":true, 1 for "ok":false, 2 when no reply could be had.
+// Exit status: 0 for a reply with "ok":true, 1 for "ok":false, 2 when no reply could be had or the
+// command line is wrong; 0 after --help or --version.
 #include <cstring>
 
 #ifdef _WIN32
@@ -41,13 +43,16 @@ static void close_socket(socket_type s) { ::close(s); }
 #include <string_view>
 #include <vector>
 
+#include "orvanta/version.h"
+
 namespace {
 
 constexpr const char* usage =
     "usage: orvanta-vpn-client [--port N] status\n"
     "       orvanta-vpn-client [--port N] connect OPENVPN CONFIG AUTH LOG\n"
     "       orvanta-vpn-client [--port N] disconnect\n"
-    "       orvanta-vpn-client [--port N] raw LINE\n";
+    "       orvanta-vpn-client [--port N] raw LINE\n"
+    "       orvanta-vpn-client --help | --version\n";
 
 std::string request_line(const std::vector<std::string>& words) {
   const std::string& command = words[0];
@@ -85,7 +90,17 @@ int main(int argc, char** argv) {
   unsigned long port = 49877;
   std::vector<std::string> words;
   for (int i = 1; i < argc; ++i) {
-    if (std::string_view(argv[i]) == "--port" && i + 1 < argc) {
+    const std::string_view arg(argv[i]);
+    // Asked for, usage and version go to standard output and end the run successfully.
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(usage, stdout);
+      return 0;
+    }
+    if (arg == "--version") {
+      std::puts("orvanta-vpn-client " ORVANTA_VERSION_STRING);
+      return 0;
+    }
+    if (arg == "--port" && i + 1 < argc) {
       port = std::strtoul(argv[++i], nullptr, 10);
     } else {
       words.emplace_back(argv[i]);
