@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <tlhelp32.h>
 
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,6 +15,7 @@
 #include "common/handle.hpp"
 #include "process/child.hpp"
 #include "process/command.hpp"
+#include "common/utf16.hpp"
 #include "support/text.hpp"
 
 namespace orvanta::test {
@@ -70,6 +72,21 @@ class Watched {
     if (CompareStringOrdinal(entry.szExeFile, -1, image_name.data(), static_cast<int>(image_name.size()),
                              TRUE) == CSTR_EQUAL) {
       ids.push_back(entry.th32ProcessID);
+    }
+  }
+  return ids;
+}
+
+// The ids of the running processes started from exactly this program file: other tests may run
+// programs of the same name meanwhile.
+[[nodiscard]] inline std::vector<DWORD> processes_of(const std::filesystem::path& image) {
+  std::vector<DWORD> ids;
+  for (const DWORD pid : processes_named(image.filename().wstring())) {
+    Watched process(pid);
+    const std::string running_image = process.image();
+    process.release();
+    if (CompareStringOrdinal(to_wide(running_image).c_str(), -1, image.c_str(), -1, TRUE) == CSTR_EQUAL) {
+      ids.push_back(pid);
     }
   }
   return ids;

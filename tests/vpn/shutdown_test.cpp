@@ -84,7 +84,8 @@ TEST_F(VpnTest, AServiceStopCutsShortTheWaitsOfAConnectUnderWay) {
   EXPECT_EQ(connecting.reply(), stopping_reply);
   hold_taskkill(false);
   EXPECT_FALSE(std::filesystem::exists(second.pid_out)) << "a stand-in was launched after the stop began";
-  EXPECT_TRUE(processes_named(L"taskkill.exe").empty()) << "the hanging taskkill outlived the stop";
+  EXPECT_TRUE(processes_of(program_path().parent_path() / "taskkill.exe").empty())
+      << "the hanging taskkill outlived the stop";
 }
 
 // Every allocation of a connect fails in turn. Whatever the outcome, once the record is stopped no
@@ -108,7 +109,7 @@ TEST_F(VpnTest, AConnectThatRunsOutOfMemoryLeavesNothingUnrecorded) {
       EXPECT_EQ(state_->query_status(), (HelperResponse{true, "running", reply->pid}));
     }
     state_->stop_openvpn();
-    EXPECT_TRUE(processes_named(L"standin.exe").empty());
+    EXPECT_TRUE(processes_of(to_wide(standin_)).empty());
   }
 }
 
