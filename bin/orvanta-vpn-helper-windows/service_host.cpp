@@ -11,6 +11,8 @@
 #include "service/control_handler.hpp"
 #include "service/shutdown_flag.hpp"
 #include "service/status_report.hpp"
+#include "policy/access_policy.hpp"
+#include "policy/policy_values.hpp"
 #include "vpn/helper_operations.hpp"
 #include "vpn/helper_state.hpp"
 
@@ -52,18 +54,23 @@ void WINAPI service_main(DWORD, LPWSTR*) {
     return;
   }
 
+  // Who may command the service is decided now, for the whole run, before any client can connect;
+  // what a connect may launch is read anew for every connect.
+  const auto policy = std::make_shared<policy::AccessPolicy>(policy::read_client_policy());
+
   auto listener = open_listener(service_endpoint());
   if (!listener) {
     // open_listener has written its own line. Report stopped with the failure's code so that the
     // system shows why and the recovery actions can act, instead of a running service that serves
     // nothing and can never stop.
+    policy->withdraw_token();
     if (!report_service_status(status_handle, stopped_report(exit_code_for(listener.error())))) {
       end_unreportable_service();
     }
     return;
   }
 
-  run_accept_loop(listener->get(), *shutdown, std::make_shared<HelperOperations>(state));
+  run_accept_loop(listener->get(), *shutdown, std::make_shared<HelperOperations>(state, policy));
 
   // The control handler has asked for the stop and returned; the stop itself is done here, reported
   // as pending, and bounded: every wait of a stop, the hanging taskkill of one included, ends by the
@@ -76,6 +83,7 @@ void WINAPI service_main(DWORD, LPWSTR*) {
   // launching ends its own OpenVPN) is given the rest of the time.
   state->stop_openvpn();
   (void)state->wait_until_idle(stop_deadline + stop_grace);
+  policy->withdraw_token();
   const auto stopped = report_service_status(status_handle, stopped_report());
   listener->reset();
   state.reset();

@@ -12,7 +12,7 @@ namespace orvanta {
 
 namespace {
 
-// Guards the sink pointer; held only to copy it, never while reporting.
+// Guards the sink and limits pointers; held only to copy them, never while reporting.
 std::mutex sink_mutex;
 std::shared_ptr<FailureSink> current_sink;
 
@@ -21,20 +21,26 @@ std::shared_ptr<FailureSink> sink() {
   return current_sink;
 }
 
-RateLimit& limit_for(Failure kind) {
-  static std::array<RateLimit, failure_kinds> limits;
-  return limits[static_cast<std::size_t>(kind)];
+// One limit for each kind; replaced whole, under sink_mutex, when a new sink is set.
+std::shared_ptr<std::array<RateLimit, failure_kinds>> current_limits =
+    std::make_shared<std::array<RateLimit, failure_kinds>>();
+
+std::shared_ptr<std::array<RateLimit, failure_kinds>> limits() {
+  const std::lock_guard lock(sink_mutex);
+  return current_limits;
 }
 
 }  // namespace
 
 void set_failure_sink(std::shared_ptr<FailureSink> sink) {
+  auto fresh = std::make_shared<std::array<RateLimit, failure_kinds>>();
   const std::lock_guard lock(sink_mutex);
   current_sink = std::move(sink);
+  current_limits = std::move(fresh);
 }
 
 void report_failure(Failure kind, std::string_view description, std::string_view detail) {
-  const auto count = limit_for(kind).occurred(RateLimit::Clock::now());
+  const auto count = (*limits())[static_cast<std::size_t>(kind)].occurred(RateLimit::Clock::now());
   if (!count) {
     return;
   }

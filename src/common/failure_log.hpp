@@ -31,7 +31,8 @@ class FailureSink {
   virtual void report(Failure kind, std::string_view detail) = 0;
 };
 
-// The sink for the whole process (none when not set). Set before the reports it is to receive.
+// The sink for the whole process (none when not set). Set before the reports it is to receive; a new
+// sink starts with nothing held back, so that it hears the first report of every kind.
 void set_failure_sink(std::shared_ptr<FailureSink> sink);
 
 // Writes "[orvanta-vpn-helper-windows] {description}: {detail}" and hands the detail to the sink,

@@ -204,8 +204,8 @@ std::expected<AllowedLaunch, PathRefusal> check_connect_paths(const Connect& req
   }
   AllowedLaunch allowed;
   if (auto application = resolve_program(request.openvpn, local); application) {
-    if (const auto full = local.full_path_name(*application); full && !is_network_or_device(*full)) {
-      allowed.application = *application;
+    if (auto full = local.full_path_name(*application); full && !is_network_or_device(*full)) {
+      allowed.application = std::move(*full);
     }
   }
   const std::vector<Entry> programs = full_paths(policy.programs, local);

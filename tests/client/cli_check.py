@@ -1,12 +1,17 @@
 #!/usr/bin/env python3
 """The client's command line: --help and --version answer on standard output with exit status 0;
-wrong usage prints the usage on standard error with 2; a reply decides 0 or 1, and no listener gives 2.
+wrong usage prints the usage on standard error with 2; a reply decides 0 or 1, and no listener gives 2;
+a token file's token goes along with each command, and one that cannot be read is an error.
 The replies come from a small server of this script's own on a port of its own.
 
 usage: cli_check.py VERSION_FILE CLIENT...   (CLIENT: the program, after a runner such as wine-run.sh)"""
+import atexit
+import os
+import shutil
 import socket
 import subprocess
 import sys
+import tempfile
 import threading
 
 version_file, client = sys.argv[1], sys.argv[2:]
@@ -14,7 +19,19 @@ with open(version_file, encoding="ascii") as f:
     version = f.read().strip()
 
 ok_reply = '{"ok":true,"message":"stopped","pid":null}\n'
+token_reply = '{"ok":true,"message":"token seen","pid":null}\n'
 refusal = '{"ok":false,"message":"Failed to stop OpenVPN: access denied","pid":null}\n'
+# A token file as an editor may leave it, with a line end.
+token_folder = tempfile.mkdtemp()
+atexit.register(shutil.rmtree, token_folder, ignore_errors=True)
+token_file = os.path.join(token_folder, "client.token")
+with open(token_file, "w", encoding="ascii") as f:
+    f.write("0123abcd\n")
+replies = {
+    '{"cmd":"status"}\n': ok_reply,
+    '{"cmd":"status","token":"0123abcd"}\n': token_reply,
+    '{"cmd":"connect","openvpn":"o","config":"c","auth":"a","log":"l","token":"0123abcd"}\n': token_reply,
+}
 
 
 def serve(listener):
@@ -22,7 +39,7 @@ def serve(listener):
         connection, _ = listener.accept()
         with connection:
             line = connection.makefile("rb").readline().decode()
-            connection.sendall((ok_reply if line == '{"cmd":"status"}\n' else refusal).encode())
+            connection.sendall(replies.get(line, refusal).encode())
 
 
 listener = socket.create_server(("127.0.0.1", 0))
@@ -32,6 +49,10 @@ port = str(listener.getsockname()[1])
 closed = socket.socket()
 closed.bind(("127.0.0.1", 0))
 closed_port = str(closed.getsockname()[1])
+
+# The Windows program under Wine sees the Linux root as drive Z:.
+under_wine = len(client) > 1
+token_path = "Z:" + token_file.replace("/", "\\") if under_wine else token_file
 
 usage = ("starts", "usage: orvanta-vpn-client")
 nothing = ("is", "")
@@ -47,6 +68,9 @@ cases = [
     (["--port", closed_port, "status"],        2, nothing,                                       ("has", "nothing is listening")),
     (["--port", port, "status"],               0, ("is", ok_reply),                              nothing),
     (["--port", port, "disconnect"],           1, ("is", refusal),                               nothing),
+    (["--port", port, "--token-file", token_path, "status"], 0, ("is", token_reply),            nothing),
+    (["--token-file", token_path, "--port", port, "connect", "o", "c", "a", "l"], 0, ("is", token_reply), nothing),
+    (["--port", port, "--token-file", token_path + ".gone", "status"], 2, nothing,          ("has", "cannot read the token file")),
 ]
 
 

@@ -14,7 +14,8 @@ import tempfile
 import zipfile
 import zlib
 
-from checks import Tally, read_version, run
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from checks import Tally, read_version, run  # noqa: E402  (after the path it comes from)
 
 dist, version_file, ca_cert = sys.argv[1:4]
 version = read_version(version_file)

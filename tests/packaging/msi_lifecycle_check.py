@@ -19,7 +19,8 @@ import subprocess
 import sys
 import time
 
-from checks import Tally, read_version, run
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from checks import Tally, read_version, run  # noqa: E402  (after the path it comes from)
 
 parser = argparse.ArgumentParser()
 for option in ("dist", "version-file", "prefix", "work", "wine-run", "wine-prefix", "build-msi", "keepalive",

@@ -313,6 +313,37 @@ TEST(ParseRequest, RendersTopLevelStringsWithEscapes) {
   });
 }
 
+// The token member is read along with the rest; only a string given once counts as a token.
+TEST(ReadClientRequest, TakesTheTokenOnlyWhenGivenOnceAsAString) {
+  struct TokenCase {
+    std::string_view text;
+    std::optional<std::string> token;
+    bool array_form = false;
+  };
+  const TokenCase cases[] = {
+      {R"({"cmd":"status"})", std::nullopt},
+      {R"({"cmd":"status","token":"abc"})", "abc"},
+      {R"({"token":"\u0061bc","cmd":"connect","openvpn":"a","config":"b","auth":"c","log":"d"})", "abc"},
+      {R"({"cmd":"status","token":"abc","token":"abc"})", std::nullopt},
+      {R"({"cmd":"status","token":null,"token":"abc"})", std::nullopt},
+      {R"({"cmd":"status","token":7})", std::nullopt},
+      {R"({"cmd":"status","token":["abc"]})", std::nullopt},
+      {R"({"cmd":"status","x":{"token":"abc"}})", std::nullopt},
+      {R"({"cmd":"status","Token":"abc"})", std::nullopt},
+      {R"(["status"])", std::nullopt, true},
+  };
+  for (const TokenCase& c : cases) {
+    const auto request = read_client_request(c.text);
+    ASSERT_TRUE(request.has_value()) << c.text;
+    EXPECT_EQ(request->token, c.token) << c.text;
+    EXPECT_EQ(request->array_form, c.array_form) << c.text;
+    EXPECT_EQ(request->command, *parse_request(c.text)) << c.text;
+  }
+  // A token changes nothing about which error a request gets.
+  EXPECT_EQ(read_client_request(R"({"token":"abc","cmd":"connect"})").error().text(),
+            "missing field `openvpn`");
+}
+
 TEST(ParseRequest, ErrorPositionIsInTheFields) {
   const auto positioned = parse_request("{}");
   ASSERT_FALSE(positioned.has_value());

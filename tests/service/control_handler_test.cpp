@@ -1,10 +1,15 @@
 // The control handler's answers, called directly (Wine does not hand them back to ControlService),
 // and the mapping of status records onto SERVICE_STATUS.
 #include "service/control_handler.hpp"
+#include "service/event_log.hpp"
 #include "service/status_report.hpp"
 #include "vpn/helper_state.hpp"
 
 #include <gtest/gtest.h>
+
+#include "common/handle.hpp"
+#include "common/utf16.hpp"
+#include "support/text.hpp"
 
 namespace orvanta {
 namespace {
@@ -47,6 +52,56 @@ TEST(ControlHandler, RepeatedStopsKeepTheFlagSetAndSucceed) {
   EXPECT_EQ(control_handler(SERVICE_CONTROL_INTERROGATE, 0, nullptr, &context), NO_ERROR);
   EXPECT_TRUE(context.shutdown->is_set());
   EXPECT_EQ(context.state->query_status().message, "stopped");
+  // The handler has told the state: from now on nothing is launched.
+  EXPECT_EQ(context.state->start_openvpn("openvpn", "config", "auth", "log"),
+            (HelperResponse{false, "Failed to start OpenVPN: the service is stopping", std::nullopt}));
+}
+
+// Each kind of failure is an event whose text the service executable's own message table holds, the
+// failure's detail in place of %1. Under Wine, ReportEventW stores nothing, but the table is there.
+TEST(EventLog, EachFailureHasItsMessageInTheServiceExecutable) {
+  struct Case {
+    Failure kind;
+    WORD type;
+    std::wstring text;
+  };
+  const Case cases[] = {
+      {Failure::Dispatcher, EVENTLOG_ERROR_TYPE, L"The service dispatcher could not be started: detail"},
+      {Failure::Registration, EVENTLOG_ERROR_TYPE,
+       L"The service could not register its control handler: detail"},
+      {Failure::StatusReport, EVENTLOG_ERROR_TYPE,
+       L"The service could not report its status to the Service Control Manager: detail"},
+      {Failure::Winsock, EVENTLOG_ERROR_TYPE, L"Windows Sockets could not be started: detail"},
+      {Failure::Bind, EVENTLOG_ERROR_TYPE, L"The service could not listen on its loopback address: detail"},
+      {Failure::ListenerMode, EVENTLOG_ERROR_TYPE,
+       L"The service could not make its listener non-blocking: detail"},
+      {Failure::WorkerStart, EVENTLOG_ERROR_TYPE, L"A client connection could not be given a worker: detail"},
+      {Failure::PolicyRefusal, EVENTLOG_WARNING_TYPE,
+       L"A request was refused by the administrator's policy: detail"},
+      {Failure::PolicyUnusable, EVENTLOG_ERROR_TYPE,
+       L"The administrator's policy cannot be applied, so every command is refused: detail"},
+  };
+  static_assert(std::size(cases) == failure_kinds, "a kind of failure without a message");
+  const HMODULE module = LoadLibraryExW(test::windows_path(ORVANTA_SERVICE_EXE).c_str(), nullptr,
+                                        LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+  ASSERT_NE(module, nullptr) << GetLastError();
+  for (const Case& c : cases) {
+    const EventIdentity identity = event_identity(c.kind);
+    EXPECT_EQ(identity.type, c.type);
+    // FORMAT_MESSAGE_ARGUMENT_ARRAY takes the inserts as an array of pointers.
+    DWORD_PTR inserts[] = {reinterpret_cast<DWORD_PTR>(L"detail")};
+    wchar_t text[512];
+    const DWORD length =
+        FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, module,
+                       identity.message_id, 0, text, 512, reinterpret_cast<va_list*>(inserts));
+    ASSERT_NE(length, 0u) << "no message " << std::hex << identity.message_id;
+    std::wstring message(text, length);
+    while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r')) {
+      message.pop_back();
+    }
+    EXPECT_EQ(message, c.text);
+  }
+  FreeLibrary(module);
 }
 
 TEST(StatusReport, MapsOntoServiceStatusFieldByField) {

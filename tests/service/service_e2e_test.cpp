@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <regex>
 #include <thread>
 #include <vector>
 #include <string>
@@ -19,6 +20,7 @@
 #include "support/polling.hpp"
 #include "support/standin_plan.hpp"
 #include "support/text.hpp"
+#include "support/this_process.hpp"
 #include "support/watched_process.hpp"
 
 namespace orvanta::test {
@@ -325,11 +327,20 @@ TEST_F(ServiceEndToEnd, TakenPortEndsTheServiceStoppedWithTheBindError) {
   EXPECT_EQ(status().dwWin32ExitCode, 10048u);  // WSAEADDRINUSE
 }
 
-TEST(ConsoleStart, WritesTheDispatcherLineAndExitsWithZero) {
+// The service executable started from a console: what it writes to standard error, and its exit code.
+struct ConsoleRun {
+  std::string standard_error;
+  DWORD exit_code = 99;
+};
+
+ConsoleRun run_from_console() {
   SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   HANDLE read_end = nullptr;
   HANDLE write_end = nullptr;
-  ASSERT_TRUE(CreatePipe(&read_end, &write_end, &inheritable, 0));
+  if (!CreatePipe(&read_end, &write_end, &inheritable, 0)) {
+    ADD_FAILURE() << "CreatePipe failed: " << GetLastError();
+    return {};
+  }
   UniqueHandle reader(read_end);
   UniqueHandle writer(write_end);
   SetHandleInformation(reader.get(), HANDLE_FLAG_INHERIT, 0);
@@ -340,19 +351,50 @@ TEST(ConsoleStart, WritesTheDispatcherLineAndExitsWithZero) {
   startup.hStdError = writer.get();
   std::wstring command = L"\"" + windows_path(ORVANTA_SERVICE_EXE) + L"\" --any argument";
   PROCESS_INFORMATION info{};
-  ASSERT_TRUE(
-      CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info))
-      << GetLastError();
+  if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                      &info)) {
+    ADD_FAILURE() << "CreateProcessW failed: " << GetLastError();
+    return {};
+  }
   UniqueHandle process(info.hProcess);
   UniqueHandle thread(info.hThread);
   writer.reset();
 
-  const std::string written = read_to_end(reader.get());
-  ASSERT_EQ(WaitForSingleObject(process.get(), 10000), WAIT_OBJECT_0);
-  DWORD exit_code = 99;
-  GetExitCodeProcess(process.get(), &exit_code);
-  EXPECT_EQ(exit_code, 0u);
-  EXPECT_EQ(written, "[orvanta-vpn-helper-windows] service dispatcher failed: IO error in winapi call\n");
+  ConsoleRun run{read_to_end(reader.get())};
+  EXPECT_EQ(WaitForSingleObject(process.get(), 30000), WAIT_OBJECT_0);
+  GetExitCodeProcess(process.get(), &run.exit_code);
+  return run;
+}
+
+TEST(ConsoleStart, WritesTheDispatcherLineAndExitsWithZero) {
+  const ConsoleRun run = run_from_console();
+  EXPECT_EQ(run.exit_code, 0u);
+  EXPECT_EQ(run.standard_error,
+            "[orvanta-vpn-helper-windows] service dispatcher failed: IO error in winapi call\n");
+}
+
+// Wine stores no event, but its trace of the calls shows the one the service makes: source
+// OrvantaVpnHelper, error type, the dispatcher's event id, and the error text as its one string.
+TEST(ConsoleStart, ReportsTheDispatcherFailureAsAnErrorEvent) {
+  if (!running_under_wine()) {
+    GTEST_SKIP() << "the Event Viewer shows this on Windows";
+  }
+  ConsoleRun run;
+  {
+    const ScopedVariable traced(L"WINEDEBUG", L"+relay");
+    run = run_from_console();
+  }
+  EXPECT_EQ(run.exit_code, 0u);
+  const auto traced = [&run](const std::string& call) {
+    return run.standard_error.find(call) != std::string::npos;
+  };
+  EXPECT_TRUE(traced("advapi32.RegisterEventSourceW(00000000,") && traced(" L\"OrvantaVpnHelper\")"));
+  // handle, type EVENTLOG_ERROR_TYPE, category 0, the id of the dispatcher's message, no user, one string
+  EXPECT_TRUE(
+      std::regex_search(run.standard_error,
+                        std::regex("advapi32\\.ReportEventW\\([0-9a-f]+,00000001,00000000,c0000001,00000000,"
+                                   "00000001,")));
+  EXPECT_TRUE(traced("ReportEventW L\"IO error in winapi call\""));
 }
 
 }  // namespace

@@ -1,10 +1,14 @@
 // A small command-line client for the helper service: sends one request line, prints the reply line.
 //
-//   orvanta-vpn-client [--port N] status
-//   orvanta-vpn-client [--port N] connect OPENVPN CONFIG AUTH LOG
-//   orvanta-vpn-client [--port N] disconnect
+//   orvanta-vpn-client [--port N] [--token-file PATH] status
+//   orvanta-vpn-client [--port N] [--token-file PATH] connect OPENVPN CONFIG AUTH LOG
+//   orvanta-vpn-client [--port N] [--token-file PATH] disconnect
 //   orvanta-vpn-client [--port N] raw LINE        (LINE is sent as it is, followed by a line feed)
 //   orvanta-vpn-client --help | --version
+//
+// When the service requires a client token (an administrator's policy), the client sends the one in
+// the token file: PATH, or by default, on Windows, %ProgramData%\Orvanta\VpnHelper\client.token when
+// that file can be read (only members of the groups the policy names can).
 //
 // Exit status: 0 for a reply with "ok":true, 1 for "ok":false, 2 when no reply could be had or the
 // command line is wrong; 0 after --help or --version.
@@ -39,6 +43,7 @@ static void close_socket(socket_type s) { ::close(s); }
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -48,13 +53,46 @@ static void close_socket(socket_type s) { ::close(s); }
 namespace {
 
 constexpr const char* usage =
-    "usage: orvanta-vpn-client [--port N] status\n"
-    "       orvanta-vpn-client [--port N] connect OPENVPN CONFIG AUTH LOG\n"
-    "       orvanta-vpn-client [--port N] disconnect\n"
+    "usage: orvanta-vpn-client [--port N] [--token-file PATH] status\n"
+    "       orvanta-vpn-client [--port N] [--token-file PATH] connect OPENVPN CONFIG AUTH LOG\n"
+    "       orvanta-vpn-client [--port N] [--token-file PATH] disconnect\n"
     "       orvanta-vpn-client [--port N] raw LINE\n"
     "       orvanta-vpn-client --help | --version\n";
 
-std::string request_line(const std::vector<std::string>& words) {
+// The whole file, or nothing when it cannot be read.
+std::optional<std::string> read_text_file(const std::string& path) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) {
+    return std::nullopt;
+  }
+  std::string text;
+  char buffer[256];
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) {
+    text.append(buffer, n);
+  }
+  std::fclose(file);
+  return text;
+}
+
+// Where the service writes its token, when there is a place to look by default.
+std::optional<std::string> default_token_file() {
+#ifdef _WIN32
+  if (const char* data = std::getenv("ProgramData"); data != nullptr) {
+    return std::string(data) + "\\Orvanta\\VpnHelper\\client.token";
+  }
+#endif
+  return std::nullopt;
+}
+
+// The token as the file holds it, without line ends or spaces an editor may have added.
+std::string trimmed(std::string text) {
+  while (!text.empty() && std::strchr(" \t\r\n", text.back()) != nullptr) {
+    text.pop_back();
+  }
+  return text;
+}
+
+std::string request_line(const std::vector<std::string>& words, const std::optional<std::string>& token) {
   const std::string& command = words[0];
   if (command == "raw") {
     return words[1] + "\n";
@@ -70,6 +108,10 @@ std::string request_line(const std::vector<std::string>& words) {
       writer.Key(fields[i]);
       writer.String(words[i + 1].c_str(), static_cast<rapidjson::SizeType>(words[i + 1].size()));
     }
+  }
+  if (token) {
+    writer.Key("token");
+    writer.String(token->c_str(), static_cast<rapidjson::SizeType>(token->size()));
   }
   writer.EndObject();
   return std::string(buffer.GetString(), buffer.GetSize()) + "\n";
@@ -88,6 +130,7 @@ bool valid_arity(const std::vector<std::string>& words) {
 
 int main(int argc, char** argv) {
   unsigned long port = 49877;
+  std::optional<std::string> token_file;
   std::vector<std::string> words;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg(argv[i]);
@@ -102,6 +145,8 @@ int main(int argc, char** argv) {
     }
     if (arg == "--port" && i + 1 < argc) {
       port = std::strtoul(argv[++i], nullptr, 10);
+    } else if (arg == "--token-file" && i + 1 < argc) {
+      token_file = argv[++i];
     } else {
       words.emplace_back(argv[i]);
     }
@@ -111,6 +156,19 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::string address = "127.0.0.1:" + std::to_string(port);
+  std::optional<std::string> token;
+  if (token_file) {
+    token = read_text_file(*token_file);
+    if (!token) {
+      std::fprintf(stderr, "orvanta-vpn-client: cannot read the token file %s\n", token_file->c_str());
+      return 2;
+    }
+  } else if (const auto default_file = default_token_file()) {
+    token = read_text_file(*default_file);  // no token to send where none can be read
+  }
+  if (token) {
+    token = trimmed(std::move(*token));
+  }
 
 #ifdef _WIN32
   WSADATA data;
@@ -137,7 +195,7 @@ int main(int argc, char** argv) {
     return 2;
   }
 
-  const std::string line = request_line(words);
+  const std::string line = request_line(words, token);
   for (std::size_t sent = 0; sent < line.size();) {
     const auto n = send(s, line.data() + sent, static_cast<int>(line.size() - sent), 0);
     if (n <= 0) {

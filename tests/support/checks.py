@@ -1,4 +1,4 @@
-"""What the packaging checks share: a tally of named checks and the closing line, the version the
+"""What the checks written in Python share: a tally of named checks and the closing line, the version the
 product should carry, and plain process runs."""
 import subprocess
 

@@ -1,0 +1,89 @@
+// The policy applied to requests: who is refused before anything is done, and what the Event Log is
+// told about it.
+#include "policy/access_policy.hpp"
+
+#include <gtest/gtest.h>
+
+#include "common/utf16.hpp"
+#include "support/files.hpp"
+#include "support/recording_failures.hpp"
+
+namespace orvanta::policy {
+namespace {
+
+HelperResponse not_allowed(const std::string& reason) {
+  return {false, "Not allowed: " + reason, std::nullopt};
+}
+
+ClientRequest status(std::optional<std::string> token, bool array_form = false) {
+  return ClientRequest{Status{}, array_form, std::move(token)};
+}
+
+TEST(AccessPolicy, AskedForATokenRefusesWhatDoesNotCarryIt) {
+  const test::ScratchDir scratch;
+  AccessPolicy::Seams seams;
+  seams.token_root = from_wide(scratch.path());
+  const AccessPolicy policy(ClientPolicy{true, {}, std::nullopt}, seams);
+  const std::string token =
+      test::read_file(std::filesystem::path(scratch.path()) / "Orvanta" / "VpnHelper" / "client.token")
+          .value_or("");
+  ASSERT_EQ(token.size(), 64u);
+  struct Case {
+    const char* what;
+    ClientRequest request;
+    std::optional<HelperResponse> refused;
+  };
+  const Case cases[] = {
+      {"the token", status(token), std::nullopt},
+      {"no token", status(std::nullopt), not_allowed("the request carries no client token")},
+      {"another token", status(std::string(64, 'a')), not_allowed("the client token is not the service's")},
+      {"the token cut short", status(token.substr(1)), not_allowed("the client token is not the service's")},
+      {"the array form", status(std::nullopt, true), not_allowed("the array form carries no client token")},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(policy.refusal(c.request), c.refused) << c.what;
+  }
+}
+
+TEST(AccessPolicy, WithoutAnyPolicyNothingIsRefused) {
+  AccessPolicy::Seams seams;
+  seams.read_paths = [] { return PathPolicy{}; };
+  const test::ScopedFailureSink recorded;
+  const AccessPolicy policy(ClientPolicy{}, seams);
+  EXPECT_EQ(policy.refusal(status(std::nullopt, true)), std::nullopt);
+  const auto allowed = policy.check_connect(Connect{"\\\\server\\share\\openvpn.exe", "a", "b", "c"});
+  ASSERT_TRUE(allowed.has_value());
+  EXPECT_TRUE(allowed->application.empty()) << "the launch searches as it always does";
+  EXPECT_TRUE(recorded.sink().reports().empty());
+}
+
+// A refusal is a warning event with the reason and as much of the client's text as tells it apart;
+// a policy that cannot be applied is an error event, once, and refuses every command.
+TEST(AccessPolicy, TellsTheEventLogOfRefusalsAndOfAPolicyItCannotApply) {
+  const test::ScopedFailureSink recorded;
+  AccessPolicy::Seams seams;
+  seams.read_paths = [] {
+    return PathPolicy{{PathList::State::Listed, {u"C:\\OpenVPN\\bin\\openvpn.exe"}, {}}, {}, {}};
+  };
+  const AccessPolicy paths(ClientPolicy{}, seams);
+  const std::string long_text = "C:\\" + std::string(300, 'x') + "\\openvpn.exe";
+  const auto refused = paths.check_connect(Connect{long_text, "a", "b", "c"});
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_EQ(refused.error(), not_allowed("openvpn is not one of the programs in OpenVpnPrograms"));
+
+  const AccessPolicy broken(ClientPolicy{false, {u"S-1-1-0"}, std::nullopt}, seams);
+  const std::string problem =
+      "the client policy cannot be used: ClientGroups holds S-1-1-0, which stands for (nearly) every account";
+  EXPECT_EQ(broken.refusal(status(std::nullopt)), not_allowed(problem));
+
+  using Report = std::pair<Failure, std::string>;
+  EXPECT_EQ(recorded.sink().reports(),
+            (std::vector<Report>{
+                {Failure::PolicyRefusal, "openvpn is not one of the programs in OpenVpnPrograms: \"" +
+                                             long_text.substr(0, 200) + "...\""},
+                {Failure::PolicyUnusable, problem},
+            }));
+}
+
+}  // namespace
+}  // namespace orvanta::policy
