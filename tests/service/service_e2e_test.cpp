@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
-#include <regex>
 #include <thread>
 #include <vector>
 #include <string>
@@ -371,30 +370,6 @@ TEST(ConsoleStart, WritesTheDispatcherLineAndExitsWithZero) {
   EXPECT_EQ(run.exit_code, 0u);
   EXPECT_EQ(run.standard_error,
             "[orvanta-vpn-helper-windows] service dispatcher failed: IO error in winapi call\n");
-}
-
-// Wine stores no event, but its trace of the calls shows the one the service makes: source
-// OrvantaVpnHelper, error type, the dispatcher's event id, and the error text as its one string.
-TEST(ConsoleStart, ReportsTheDispatcherFailureAsAnErrorEvent) {
-  if (!running_under_wine()) {
-    GTEST_SKIP() << "the Event Viewer shows this on Windows";
-  }
-  ConsoleRun run;
-  {
-    const ScopedVariable traced(L"WINEDEBUG", L"+relay");
-    run = run_from_console();
-  }
-  EXPECT_EQ(run.exit_code, 0u);
-  const auto traced = [&run](const std::string& call) {
-    return run.standard_error.find(call) != std::string::npos;
-  };
-  EXPECT_TRUE(traced("advapi32.RegisterEventSourceW(00000000,") && traced(" L\"OrvantaVpnHelper\")"));
-  // handle, type EVENTLOG_ERROR_TYPE, category 0, the id of the dispatcher's message, no user, one string
-  EXPECT_TRUE(
-      std::regex_search(run.standard_error,
-                        std::regex("advapi32\\.ReportEventW\\([0-9a-f]+,00000001,00000000,c0000001,00000000,"
-                                   "00000001,")));
-  EXPECT_TRUE(traced("ReportEventW L\"IO error in winapi call\""));
 }
 
 }  // namespace
