@@ -1,5 +1,6 @@
-// bench_host PORT: serves requests on 127.0.0.1:PORT with the service's own listener, accept loop
-// and connection worker, until standard input ends.
+// bench_host PORT [MAX_CONNECTIONS]: serves requests on 127.0.0.1:PORT with the service's own listener,
+// accept loop and connection worker, until standard input ends; at most MAX_CONNECTIONS at once (the
+// service's own cap when not given).
 #include <windows.h>
 
 #include <charconv>
@@ -17,8 +18,12 @@
 
 int main(int argc, char** argv) {
   std::uint16_t port = 0;
-  if (argc != 2 || std::from_chars(argv[1], argv[1] + std::strlen(argv[1]), port).ec != std::errc{}) {
-    std::fputs("usage: bench_host PORT\n", stderr);
+  orvanta::ConnectionLimits limits;
+  const auto number = [](const char* text, auto& value) {
+    return std::from_chars(text, text + std::strlen(text), value).ec == std::errc{};
+  };
+  if (argc < 2 || argc > 3 || !number(argv[1], port) || (argc == 3 && !number(argv[2], limits.max_connections))) {
+    std::fputs("usage: bench_host PORT [MAX_CONNECTIONS]\n", stderr);
     return 2;
   }
   auto listener = orvanta::open_listener(orvanta::Endpoint{{127, 0, 0, 1}, port});
@@ -28,7 +33,8 @@ int main(int argc, char** argv) {
   auto state = std::make_shared<orvanta::HelperState>();
   orvanta::ShutdownFlag shutdown;
   std::thread loop([&] {
-    orvanta::run_accept_loop(listener->get(), shutdown, std::make_shared<orvanta::HelperOperations>(state));
+    orvanta::run_accept_loop(listener->get(), shutdown, std::make_shared<orvanta::HelperOperations>(state),
+                             limits);
   });
   orvanta::bench::wait_for_end_of_input();
   shutdown.set();
