@@ -20,7 +20,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from checks import Tally, read_version, run  # noqa: E402  (after the path it comes from)
+from checks import Tally, eventually, read_version, run  # noqa: E402  (after the path it comes from)
 
 parser = argparse.ArgumentParser()
 for option in ("dist", "version-file", "prefix", "work", "wine-run", "wine-prefix", "build-msi", "keepalive",
@@ -143,14 +143,6 @@ def exchange():
     except OSError:
         return None
 
-
-def eventually(probe, seconds):
-    deadline = time.monotonic() + seconds
-    while True:
-        value = probe()
-        if value or time.monotonic() > deadline:
-            return value
-        time.sleep(0.2)
 
 
 def msiexec(*command):

@@ -29,7 +29,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from checks import Tally, run  # noqa: E402  (after the path it comes from)
+from checks import Tally, eventually, run  # noqa: E402  (after the path it comes from)
 
 parser = argparse.ArgumentParser()
 for option in ("prefix", "wine-run", "service", "standin", "keepalive", "windows-client", "native-client"):
@@ -82,14 +82,6 @@ def service_state():
     match = re.search(r"STATE\s*:\s*\d+\s+(\w+)", wine("sc", "query", service).stdout)
     return match.group(1) if match else None
 
-
-def eventually(probe, seconds=20):
-    deadline = time.monotonic() + seconds
-    while True:
-        value = probe()
-        if value or time.monotonic() > deadline:
-            return value
-        time.sleep(0.1)
 
 
 def start_service():

@@ -1,6 +1,7 @@
 """What the checks written in Python share: a tally of named checks and the closing line, the version the
-product should carry, and plain process runs."""
+product should carry, plain process runs, and waiting for what can only be looked at."""
 import subprocess
+import time
 
 
 class Tally:
@@ -29,3 +30,14 @@ def read_version(path):
 
 def run(*command, timeout=120, **options):
     return subprocess.run(command, capture_output=True, text=True, timeout=timeout, **options)
+
+
+def eventually(probe, seconds=20):
+    """The probe's value once it is true, or its last value when the time ran out; it is asked every
+    tenth of a second."""
+    deadline = time.monotonic() + seconds
+    while True:
+        value = probe()
+        if value or time.monotonic() > deadline:
+            return value
+        time.sleep(0.1)
