@@ -36,8 +36,6 @@ bool is_digit(char c) { return c >= '0' && c <= '9'; }
 // allocation of a request.
 class ThrowingAllocator {
  public:
-  static const bool kNeedFree = true;  // the name RapidJSON asks for
-
   void* Malloc(std::size_t size) { return size == 0 ? nullptr : ::operator new(size); }
   void* Realloc(void* original, std::size_t original_size, std::size_t new_size) {
     if (new_size == 0) {
