@@ -18,7 +18,7 @@ Service Control Manager, answering real clients on 127.0.0.1:49877.
 The key is deleted at the end, whatever happened; a keep-alive holds the Wine session open meanwhile.
 
 usage: policy_check.py --prefix DIR --wine-run SCRIPT --service EXE --standin EXE --keepalive EXE
-                       --windows-client EXE --native-client EXE"""
+                       --windows-client EXE"""
 import argparse
 import os
 import re
@@ -32,7 +32,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from checks import Tally, eventually, run  # noqa: E402  (after the path it comes from)
 
 parser = argparse.ArgumentParser()
-for option in ("prefix", "wine-run", "service", "standin", "keepalive", "windows-client", "native-client"):
+for option in ("prefix", "wine-run", "service", "standin", "keepalive", "windows-client"):
     parser.add_argument("--" + option, required=True)
 args = parser.parse_args()
 
@@ -246,17 +246,22 @@ def client_tokens():
     windows_client = wine(args.windows_client, "status")
     tally.check("the Windows client sends the token from its default path",
                 windows_client.returncode == 0 and windows_client.stdout == stopped, windows_client.stdout)
-    native = run(args.native_client, "--token-file", token_file, "status")
-    tally.check("the client sends the token from --token-file", native.returncode == 0 and native.stdout == stopped,
-                native.stdout)
-    bare = run(args.native_client, "status")
-    tally.check("... and without one it is refused", bare.stdout == refusal("the request carries no client token"),
-                bare.stdout)
+    copied = linux("copied.token")
+    shutil.copyfile(token_file, copied)
+    from_file = wine(args.windows_client, "--token-file", windows_path(copied), "status")
+    tally.check("the client sends the token from --token-file", from_file.returncode == 0 and from_file.stdout == stopped,
+                from_file.stdout)
+    os.remove(copied)
 
     stop_service()
     tally.check("the token file is gone after the stop", read_token() is None)
     start_service()
     tally.check("a new start writes a new token", read_token() not in (None, token))
+    with open(linux("stale.token"), "w", encoding="ascii") as f:
+        f.write(token)
+    stale = wine(args.windows_client, "--token-file", at("stale.token"), "status")
+    tally.check("the last run's token is refused", stale.stdout == refusal("the client token is not the service's"),
+                stale.stdout)
     stop_service()
 
 
