@@ -1,0 +1,314 @@
+// bench_stop_hostage SERVICE STANDIN WORK: how long the running service SERVICE (on 127.0.0.1:49877)
+// takes from a stop to its stopped report when everything that could hold the stop up does, and
+// whether anything it started outlives the stop. For `make bench`, under Wine.
+//   1. A connect launches STANDIN as OpenVPN (a plan in WORK has it record its id and sleep).
+//   2. With taskkill.hold in the system folder, the system folder's taskkill (the hanging stand-in,
+//      put there by the caller) waits; a second connect ends that OpenVPN and then waits on taskkill.
+//   3. Four more connects queue up behind the second.
+//   4. The stop is asked for; the time until the service reports STOPPED is measured, and at that
+//      moment the OpenVPN, the taskkill and whatever the queued connects launched must all be gone.
+#include <winsock2.h>
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cwctype>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr std::uint16_t service_port = 49877;
+
+std::string utf8(const std::wstring& text) {
+  const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                       nullptr, nullptr);
+  std::string converted(static_cast<std::size_t>(size), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), converted.data(), size, nullptr,
+                      nullptr);
+  return converted;
+}
+
+std::wstring lowered(std::wstring text) {
+  for (wchar_t& c : text) {
+    c = static_cast<wchar_t>(std::towlower(c));
+  }
+  return text;
+}
+
+std::string json_string(const std::wstring& text) {
+  std::string quoted = "\"";
+  for (const char c : utf8(text)) {
+    if (c == '\\' || c == '"') {
+      quoted += '\\';
+    }
+    quoted += c;
+  }
+  return quoted + "\"";
+}
+
+// One request line to the service and its whole reply; nothing when no connection could be made.
+// `sent` is set once the line is on its way.
+std::optional<std::string> exchange(const std::string& line, std::atomic<bool>* sent = nullptr) {
+  const SOCKET connection = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (connection == INVALID_SOCKET) {
+    return std::nullopt;
+  }
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(service_port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const DWORD patience_ms = 90'000;
+  setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&patience_ms),
+             sizeof patience_ms);
+  std::optional<std::string> reply;
+  if (connect(connection, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+      send(connection, line.data(), static_cast<int>(line.size()), 0) == static_cast<int>(line.size())) {
+    if (sent != nullptr) {
+      *sent = true;
+    }
+    reply.emplace();
+    char buffer[512];
+    int received = 0;
+    while ((received = recv(connection, buffer, sizeof buffer, 0)) > 0) {
+      reply->append(buffer, static_cast<std::size_t>(received));
+    }
+  }
+  closesocket(connection);
+  return reply;
+}
+
+std::optional<std::string> read_text(const std::wstring& path) {
+  std::ifstream file(std::filesystem::path(path), std::ios::binary);
+  if (!file) {
+    return std::nullopt;
+  }
+  return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+bool write_text(const std::wstring& path, const std::string& text) {
+  std::ofstream file(std::filesystem::path(path), std::ios::binary | std::ios::trunc);
+  return static_cast<bool>(file << text);
+}
+
+template <typename Condition>
+bool eventually(Condition condition, Clock::duration patience) {
+  const Clock::time_point give_up = Clock::now() + patience;
+  while (!condition()) {
+    if (Clock::now() > give_up) {
+      return false;
+    }
+    Sleep(10);
+  }
+  return true;
+}
+
+std::wstring image_of(HANDLE process) {
+  std::wstring image(32768, L'\0');
+  DWORD size = static_cast<DWORD>(image.size());
+  if (!QueryFullProcessImageNameW(process, 0, image.data(), &size)) {
+    return {};
+  }
+  image.resize(size);
+  return image;
+}
+
+// A process watched through a handle of ours, so that its id cannot pass to another process meanwhile.
+struct Watched {
+  DWORD pid = 0;
+  HANDLE handle = nullptr;
+  [[nodiscard]] bool running() const {
+    return handle != nullptr && WaitForSingleObject(handle, 0) == WAIT_TIMEOUT;
+  }
+};
+
+Watched watch(DWORD pid) {
+  return {pid, OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid)};
+}
+
+// The processes running the image `image` now.
+std::vector<Watched> processes_of(const std::wstring& image) {
+  std::vector<Watched> found;
+  const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) {
+    return found;
+  }
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+    Watched process = watch(entry.th32ProcessID);
+    if (process.handle != nullptr && lowered(image_of(process.handle)) == lowered(image) &&
+        process.running()) {
+      found.push_back(process);
+    } else if (process.handle != nullptr) {
+      CloseHandle(process.handle);
+    }
+  }
+  CloseHandle(snapshot);
+  return found;
+}
+
+DWORD state_of(SC_HANDLE service) {
+  SERVICE_STATUS status{};
+  return QueryServiceStatus(service, &status) ? status.dwCurrentState : 0;
+}
+
+struct Standin {
+  std::wstring plan;
+  std::wstring pid_out;
+};
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc != 4) {
+    std::fputs("usage: bench_stop_hostage SERVICE STANDIN WORK\n", stderr);
+    return 2;
+  }
+  const std::wstring service_name = argv[1];
+  const std::wstring standin = argv[2];
+  const std::wstring work = argv[3];
+  WSADATA data{};
+  if (WSAStartup(MAKEWORD(2, 2), &data) != 0) {
+    return 1;
+  }
+  const SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  const SC_HANDLE service =
+      manager == nullptr ? nullptr : OpenServiceW(manager, service_name.c_str(), SERVICE_ALL_ACCESS);
+  if (service == nullptr || state_of(service) != SERVICE_RUNNING) {
+    std::fprintf(stderr, "bench_stop_hostage: the service is not running (%lu)\n", GetLastError());
+    return 1;
+  }
+  wchar_t folder[MAX_PATH];
+  const std::wstring system_folder(folder, GetSystemDirectoryW(folder, MAX_PATH));
+  const std::wstring taskkill = system_folder + L"\\taskkill.exe";
+  const std::wstring hold = system_folder + L"\\taskkill.hold";
+  const std::wstring taskkill_log = system_folder + L"\\taskkill.log";
+  DeleteFileW(taskkill_log.c_str());
+
+  const auto plan = [&](const std::wstring& name) {
+    const Standin planned{work + L"\\" + name + L".plan", work + L"\\" + name + L".pid"};
+    DeleteFileW(planned.pid_out.c_str());
+    if (!write_text(planned.plan, "pid_out=" + utf8(planned.pid_out) + "\n")) {
+      std::fprintf(stderr, "bench_stop_hostage: cannot write %s\n", utf8(planned.plan).c_str());
+      std::exit(1);
+    }
+    return planned;
+  };
+  const auto connect_line = [&](const Standin& planned) {
+    return "{\"cmd\":\"connect\",\"openvpn\":" + json_string(standin) +
+           ",\"config\":" + json_string(planned.plan) + ",\"auth\":" + json_string(work + L"\\auth.txt") +
+           ",\"log\":" + json_string(work + L"\\openvpn.log") + "}\n";
+  };
+
+  // 1. OpenVPN runs.
+  const Standin first = plan(L"first");
+  const auto started = exchange(connect_line(first));
+  if (!started || !eventually([&] { return read_text(first.pid_out).value_or("").size() > 0; }, 20s)) {
+    std::fprintf(stderr, "bench_stop_hostage: the first connect launched nothing: %s\n",
+                 started.value_or("(no reply)").c_str());
+    return 1;
+  }
+  const Watched openvpn = watch(std::stoul(*read_text(first.pid_out)));
+
+  // 2. The next connect ends it and hangs in taskkill.
+  if (!write_text(hold, "held\n")) {
+    std::fputs("bench_stop_hostage: cannot write taskkill.hold in the system folder\n", stderr);
+    return 1;
+  }
+  std::vector<Standin> queued;
+  std::vector<std::thread> connects;
+  std::vector<std::atomic<bool>> sent(5);
+  queued.push_back(plan(L"queued-0"));
+  connects.emplace_back([line = connect_line(queued.back()), &sent] { (void)exchange(line, &sent[0]); });
+  if (!eventually([&] { return read_text(taskkill_log).value_or("").size() > 0; }, 20s)) {
+    std::fputs("bench_stop_hostage: the second connect never ran taskkill (is the stand-in in place?)\n",
+               stderr);
+    DeleteFileW(hold.c_str());
+    for (std::thread& connect : connects) {
+      connect.join();
+    }
+    return 1;
+  }
+  const std::vector<Watched> hanging = processes_of(taskkill);
+
+  // 3. Four more queue up behind it.
+  for (int i = 1; i < 5; ++i) {
+    queued.push_back(plan(L"queued-" + std::to_wstring(i)));
+    connects.emplace_back([line = connect_line(queued.back()), &sent, i] { (void)exchange(line, &sent[i]); });
+  }
+  (void)eventually([&] { return std::ranges::all_of(sent, [](const auto& s) { return s.load(); }); }, 10s);
+  Sleep(200);  // for the service to take the last lines in
+
+  // 4. The stop.
+  SERVICE_STATUS status{};
+  const Clock::time_point asked = Clock::now();
+  if (!ControlService(service, SERVICE_CONTROL_STOP, &status)) {
+    std::fprintf(stderr, "bench_stop_hostage: ControlService failed: %lu\n", GetLastError());
+  }
+  const bool stopped = eventually([&] { return state_of(service) == SERVICE_STOPPED; }, 120s);
+  const double seconds = std::chrono::duration<double>(Clock::now() - asked).count();
+
+  // At the stopped report, what is left of what the service started.
+  std::vector<std::string> survivors;
+  if (openvpn.running()) {
+    survivors.push_back("the OpenVPN stand-in " + std::to_string(openvpn.pid));
+  }
+  for (const Watched& process : hanging) {
+    if (process.running()) {
+      survivors.push_back("the hanging taskkill " + std::to_string(process.pid));
+    }
+  }
+  for (const Watched& process : processes_of(taskkill)) {
+    bool known = false;
+    for (const Watched& seen : hanging) {
+      known = known || seen.pid == process.pid;
+    }
+    if (!known) {
+      survivors.push_back("a later taskkill " + std::to_string(process.pid));
+    }
+  }
+  int launched = 0;
+  for (const Standin& planned : queued) {
+    if (const auto pid = read_text(planned.pid_out); pid && !pid->empty()) {
+      ++launched;
+      const Watched process = watch(std::stoul(*pid));
+      // An id can have passed to another process since; only the stand-in counts.
+      if (process.running() && lowered(image_of(process.handle)) == lowered(standin)) {
+        survivors.push_back("an OpenVPN stand-in " + *pid + " of a queued connect");
+      }
+    }
+  }
+  const std::vector<Watched> standins_left = processes_of(standin);
+  DeleteFileW(hold.c_str());
+  for (std::thread& connect : connects) {
+    connect.join();
+  }
+
+  std::printf(
+      "stop with OpenVPN running (pid %lu), a connect hanging in taskkill (%zu running) and four queued\n",
+      openvpn.pid, hanging.size());
+  std::printf(
+      "  stop asked -> %s: %.1f s; %d of the five connects after the first launched OpenVPN; %zu stand-ins"
+      " still running\n",
+      stopped ? "STOPPED" : "not STOPPED after 120 s", seconds, launched, standins_left.size());
+  std::printf("target STOPPED within 30 s:  %.1f s  %s\n", seconds,
+              stopped && seconds <= 30.0 ? "met" : "NOT met");
+  std::string left;
+  for (const std::string& survivor : survivors) {
+    left += (left.empty() ? "" : ", ") + survivor;
+  }
+  std::printf("target nothing the service started outlives the stop:  %s%s  %s\n",
+              survivors.empty() ? "no" : "yes: ", left.c_str(), survivors.empty() ? "met" : "NOT met");
+  return 0;
+}
