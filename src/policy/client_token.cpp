@@ -24,11 +24,33 @@ constexpr std::array everybody = {WinWorldSid,        WinAnonymousSid,     WinAu
                                   WinBuiltinUsersSid, WinBuiltinGuestsSid, WinInteractiveSid,
                                   WinNetworkSid,      WinLocalSid};
 
+// shell32 (and user32 and gdi32 behind it), ole32 and bcrypt are loaded when a token is written, not
+// each time the service starts: a service that writes none never pays for them. Under Wine they were
+// nearly half of an idle service's resident memory (user32 brings the font and graphics libraries,
+// bcrypt the TLS library); on Windows user32 also ties the process to a desktop. Only the system
+// folder is searched, so that no file beside the executable can stand in for them.
+template <typename Function>
+Result<Function*> system_function(const wchar_t* library, const char* name) {
+  const HMODULE module = LoadLibraryExW(library, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  const FARPROC found = module == nullptr ? nullptr : GetProcAddress(module, name);
+  if (found == nullptr) {
+    return std::unexpected(last_error());
+  }
+  // The module stays loaded for the rest of the run, as an import would.
+  return reinterpret_cast<Function*>(reinterpret_cast<void*>(found));
+}
+
 Result<std::u16string> program_data() {
+  const auto known_folder_path =
+      system_function<decltype(SHGetKnownFolderPath)>(L"shell32.dll", "SHGetKnownFolderPath");
+  const auto free_task_memory = system_function<decltype(CoTaskMemFree)>(L"ole32.dll", "CoTaskMemFree");
+  if (!known_folder_path || !free_task_memory) {
+    return std::unexpected(!known_folder_path ? known_folder_path.error() : free_task_memory.error());
+  }
   PWSTR path = nullptr;
-  const HRESULT result = SHGetKnownFolderPath(FOLDERID_ProgramData, 0, nullptr, &path);
+  const HRESULT result = (*known_folder_path)(FOLDERID_ProgramData, 0, nullptr, &path);
   std::u16string folder = SUCCEEDED(result) ? from_wide(path) : std::u16string();
-  CoTaskMemFree(path);
+  (*free_task_memory)(path);
   if (FAILED(result)) {
     return std::unexpected(Error::os(static_cast<std::uint32_t>(result)));
   }
@@ -104,9 +126,13 @@ Result<void> prepare_private_folder(const std::u16string& path, PrivateSecurity&
 }
 
 Result<std::string> fresh_token() {
+  const auto generate_random = system_function<decltype(BCryptGenRandom)>(L"bcrypt.dll", "BCryptGenRandom");
+  if (!generate_random) {
+    return std::unexpected(generate_random.error());
+  }
   std::array<std::uint8_t, token_bytes> bytes{};
-  const NTSTATUS status = BCryptGenRandom(nullptr, bytes.data(), static_cast<ULONG>(bytes.size()),
-                                          BCRYPT_USE_SYSTEM_PREFERRED_RNG);
+  const NTSTATUS status = (*generate_random)(nullptr, bytes.data(), static_cast<ULONG>(bytes.size()),
+                                             BCRYPT_USE_SYSTEM_PREFERRED_RNG);
   if (status != 0) {
     // NTSTATUS codes read as Win32 codes with the NT facility bit.
     return std::unexpected(Error::os(static_cast<std::uint32_t>(status) | 0x10000000));
