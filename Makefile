@@ -37,6 +37,7 @@ fuzz: bootstrap
 	@cmake --build --preset fuzz
 	@scripts/fuzz.sh $(or $(SECONDS),60)
 
+# Also builds the release executables as `make dist` does, into build/bench-dist, for their idle memory.
 bench: build-windows
 	@scripts/bench.sh
 
