@@ -8,8 +8,9 @@
 //       process PID had, against 1,100. The connections are spread over holder processes of at most
 //       1,000 each, so that no one process needs more descriptors than a common default allows.
 // PID is the Linux process of the server (under Wine, the server's Wine process). Both loads open their
-// connections as fast as the server accepts them (see Pacer), and none is closed before the server
-// has answered or closed it: all of them are the server's at once.
+// connections as fast as the server accepts them (see Pacer) and close none before the server has
+// answered or closed it; the long-line load sends nothing until every connection is made, then sends
+// on all at once.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -110,6 +111,48 @@ const char* pacing(bool blind) {
                : "paced: at most 64 waiting in the listen queue";
 }
 
+// A connection of a load once it is set up: its descriptor (-1 when not even the connect could be
+// started) and its error (0 once connected).
+struct Opened {
+  int fd = -1;
+  int error = 0;
+};
+
+// Opens `count` connections to 127.0.0.1:PORT, paced, and waits until each has connected or failed.
+std::vector<Opened> open_paced(std::uint16_t port, std::size_t count, Pacer& pacer) {
+  std::vector<Opened> opened;
+  std::vector<pollfd> connecting;
+  std::vector<std::size_t> connecting_index;
+  const Clock::time_point give_up = Clock::now() + 120s;
+  while ((opened.size() < count || !connecting.empty()) && Clock::now() < give_up) {
+    for (std::size_t room = opened.size() < count ? pacer.room() : 0; room > 0 && opened.size() < count;
+         --room) {
+      const int fd = start_connect(port);
+      opened.push_back({fd, fd < 0 ? errno : 0});
+      if (fd >= 0) {
+        connecting.push_back({fd, POLLOUT, 0});
+        connecting_index.push_back(opened.size() - 1);
+      }
+    }
+    // On loopback the handshake is done at once while the listen queue has room.
+    if (poll(connecting.data(), connecting.size(), 5) <= 0) {
+      continue;
+    }
+    for (std::size_t i = connecting.size(); i-- > 0;) {
+      if (connecting[i].revents != 0) {
+        socklen_t size = sizeof(int);
+        getsockopt(connecting[i].fd, SOL_SOCKET, SO_ERROR, &opened[connecting_index[i]].error, &size);
+        connecting.erase(connecting.begin() + static_cast<std::ptrdiff_t>(i));
+        connecting_index.erase(connecting_index.begin() + static_cast<std::ptrdiff_t>(i));
+      }
+    }
+  }
+  for (const std::size_t index : connecting_index) {
+    opened[index].error = ETIMEDOUT;
+  }
+  return opened;
+}
+
 // ["status",0,0,...] and a line feed, exactly `bytes` long: a valid array, so the whole line is read
 // and parsed, and every value is as small as a value can be.
 std::string tiny_values_line(std::size_t bytes) {
@@ -128,7 +171,6 @@ std::string tiny_values_line(std::size_t bytes) {
 struct LineClient {
   int fd = -1;
   std::size_t sent = 0;
-  bool connected = false;
   std::string reply;
   std::optional<std::string> outcome;  // set when the client is done: its reply line, or what happened
   Clock::time_point done_at;
@@ -178,63 +220,47 @@ int lines_load(std::uint16_t port, int pid, std::size_t connections, std::size_t
   }
 
   const auto tcp_before = orvanta::bench::tcp_counters();
-  std::vector<LineClient> clients(connections);
-  Pacer pacer(port);
-  std::size_t opened = 0;
-  std::size_t most_open = 0;
-  // All of them send and read at once; a client stops sending when its reply has come (the server
-  // has stopped reading its line by then) and is done when the server closes.
+  // First every connection is made, all of them silent; then all send at once, so that the service
+  // holds them all while the lines come in. A client stops sending when its reply has come (the
+  // server has stopped reading its line by then) and is done when the server closes.
   const Clock::time_point started = Clock::now();
-  const Clock::time_point give_up = started + 180s;
+  Pacer pacer(port);
+  std::vector<LineClient> clients(connections);
+  const std::vector<Opened> opened = open_paced(port, connections, pacer);
+  for (std::size_t i = 0; i < connections; ++i) {
+    clients[i].fd = i < opened.size() ? opened[i].fd : -1;
+    const int error = i < opened.size() ? opened[i].error : ETIMEDOUT;
+    if (error != 0) {
+      clients[i].outcome = std::string("(could not connect: ") + std::strerror(error) + ")";
+      clients[i].done_at = Clock::now();
+    }
+  }
+  const Clock::time_point sending_from = Clock::now();
+  const double connect_seconds = std::chrono::duration<double>(sending_from - started).count();
+  const Clock::time_point give_up = sending_from + 180s;
   std::vector<pollfd> polled;
   std::vector<LineClient*> polled_clients;
   for (;;) {
-    for (std::size_t room = opened < connections ? pacer.room() : 0; room > 0 && opened < connections;
-         --room, ++opened) {
-      LineClient& client = clients[opened];
-      client.fd = start_connect(port);
-      if (client.fd < 0) {
-        client.outcome = std::string("(could not connect: ") + std::strerror(errno) + ")";
-        client.done_at = Clock::now();
-      }
-    }
     polled.clear();
     polled_clients.clear();
-    for (std::size_t i = 0; i < opened; ++i) {
-      LineClient& client = clients[i];
+    for (LineClient& client : clients) {
       if (client.outcome) {
         continue;
       }
       const bool sending = client.sent < line.size() && client.reply.find('\n') == std::string::npos;
-      polled.push_back(
-          {client.fd, static_cast<short>(POLLIN | (sending || !client.connected ? POLLOUT : 0)), 0});
+      polled.push_back({client.fd, static_cast<short>(POLLIN | (sending ? POLLOUT : 0)), 0});
       polled_clients.push_back(&client);
     }
-    most_open = std::max(most_open, polled.size());
-    if ((polled.empty() && opened == connections) || Clock::now() > give_up) {
+    if (polled.empty() || Clock::now() > give_up) {
       break;
     }
-    if (poll(polled.data(), polled.size(), opened < connections ? 5 : 1000) < 0 && errno != EINTR) {
+    if (poll(polled.data(), polled.size(), 1000) < 0 && errno != EINTR) {
       std::perror("bench_hostile: poll");
       return 1;
     }
     for (std::size_t i = 0; i < polled.size(); ++i) {
       LineClient& client = *polled_clients[i];
       const short events = polled[i].revents;
-      if (events == 0) {
-        continue;
-      }
-      if (!client.connected && (events & (POLLOUT | POLLERR | POLLHUP)) != 0) {
-        int error = 0;
-        socklen_t size = sizeof error;
-        getsockopt(client.fd, SOL_SOCKET, SO_ERROR, &error, &size);
-        if (error != 0) {
-          client.outcome = std::string("(could not connect: ") + std::strerror(error) + ")";
-          client.done_at = Clock::now();
-          continue;
-        }
-        client.connected = true;
-      }
       if ((events & POLLOUT) != 0 && client.sent < line.size() &&
           client.reply.find('\n') == std::string::npos) {
         const ssize_t n = send(client.fd, line.data() + client.sent, line.size() - client.sent, MSG_NOSIGNAL);
@@ -256,7 +282,7 @@ int lines_load(std::uint16_t port, int pid, std::size_t connections, std::size_t
       }
     }
   }
-  const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+  const double seconds = std::chrono::duration<double>(Clock::now() - sending_from).count();
   // Read before the clients close, while whatever the load left is still there.
   const auto hwm_after = orvanta::bench::status_bytes(pid, "VmHWM");
   const auto rss_after = orvanta::bench::status_bytes(pid, "VmRSS");
@@ -268,7 +294,7 @@ int lines_load(std::uint16_t port, int pid, std::size_t connections, std::size_t
   for (LineClient& client : clients) {
     Kind& kind = kinds[client.outcome.value_or("(no reply within 180 s)")];
     const double done =
-        client.outcome ? std::chrono::duration<double>(client.done_at - started).count() : seconds;
+        client.outcome ? std::chrono::duration<double>(client.done_at - sending_from).count() : seconds;
     kind.count += 1;
     kind.least_sent = std::min(kind.least_sent, client.sent);
     kind.most_sent = std::max(kind.most_sent, client.sent);
@@ -280,12 +306,12 @@ int lines_load(std::uint16_t port, int pid, std::size_t connections, std::size_t
     }
   }
   const std::size_t offered = connections * line.size();
-  std::printf(
-      "%zu connections at once (%s), each one line of %zu bytes of tiny array\n"
-      "  values; %zu open at the most, all done in %.1f s\n",
-      connections, pacing(pacer.blind()), line.size(), most_open, seconds);
-  std::printf("  sent %zu of %zu bytes (%.1f MiB); replies (count, bytes each had sent, seconds to done):\n",
-              sent, offered, static_cast<double>(sent) / mebibyte);
+  std::printf("%zu connections at once, each one line of %zu bytes of tiny array values\n", connections,
+              line.size());
+  std::printf("  all connected first, in %.1f s (%s)\n", connect_seconds, pacing(pacer.blind()));
+  std::printf("  then all sent at once: %zu of %zu bytes (%.1f MiB); all done %.1f s later\n", sent, offered,
+              static_cast<double>(sent) / mebibyte, seconds);
+  std::printf("  replies: how many, bytes each had sent, seconds to done, the reply\n");
   for (const auto& [text, kind] : kinds) {
     std::printf("  %6zu  %7zu-%7zu  %4.1f-%4.1f s  %s\n", kind.count, kind.least_sent, kind.most_sent,
                 kind.first_done, kind.last_done, text.c_str());
@@ -297,9 +323,10 @@ int lines_load(std::uint16_t port, int pid, std::size_t connections, std::size_t
     return 0;
   }
   std::printf(
-      "  service (pid %d) before: VmHWM %.1f MiB, VmRSS %.1f MiB; after: VmHWM %.1f MiB, VmRSS %.1f MiB, %d "
-      "threads\n",
-      pid, mib(*hwm_before), mib(*rss_before), mib(*hwm_after), mib(*rss_after), threads_after.value_or(0));
+      "  service (pid %d) before: VmHWM %.1f MiB, VmRSS %.1f MiB; after: VmHWM %.1f MiB (%+.1f MiB),\n"
+      "  VmRSS %.1f MiB, %d threads\n",
+      pid, mib(*hwm_before), mib(*rss_before), mib(*hwm_after), mib(*hwm_after - *rss_before),
+      mib(*rss_after), threads_after.value_or(0));
   const double target = 4.0 * static_cast<double>(sent) + 64 * mebibyte;
   std::printf("target peak memory (VmHWM) < 4 x sent + 64 MiB = %.1f MiB:  %.1f MiB (%.2fx sent)  %s\n",
               target / mebibyte, mib(*hwm_after), static_cast<double>(*hwm_after) / static_cast<double>(sent),
@@ -313,34 +340,9 @@ int lines_load(std::uint16_t port, int pid, std::size_t connections, std::size_t
 [[noreturn]] void hold_silent_connections(std::uint16_t port, std::size_t count, int ready, int release) {
   raise_descriptor_limit();
   Pacer pacer(port);
-  std::vector<pollfd> fds;
-  std::size_t connected = 0;
-  const Clock::time_point give_up = Clock::now() + 120s;
-  std::size_t opened = 0;
-  const auto pending = [&] {
-    return std::ranges::any_of(fds, [](const pollfd& entry) { return entry.events == POLLOUT; });
-  };
-  while ((opened < count || pending()) && Clock::now() < give_up) {
-    for (std::size_t room = opened < count ? pacer.room() : 0; room > 0 && opened < count; --room, ++opened) {
-      const int fd = start_connect(port);
-      if (fd >= 0) {
-        fds.push_back({fd, POLLOUT, 0});
-      }
-    }
-    // Connected is when the handshake is done, which on loopback is at once while the queue has room.
-    if (poll(fds.data(), fds.size(), 5) <= 0) {
-      continue;
-    }
-    for (pollfd& entry : fds) {
-      if (entry.events == POLLOUT && entry.revents != 0) {
-        int error = 0;
-        socklen_t size = sizeof error;
-        getsockopt(entry.fd, SOL_SOCKET, SO_ERROR, &error, &size);
-        connected += error == 0;
-        entry.events = 0;  // held silently from here on
-      }
-    }
-  }
+  const std::vector<Opened> opened = open_paced(port, count, pacer);
+  const auto connected = static_cast<std::size_t>(
+      std::ranges::count_if(opened, [](const Opened& connection) { return connection.error == 0; }));
   const std::string said = std::to_string(connected) + " " + (pacer.blind() ? "1" : "0") + "\n";
   (void)!write(ready, said.data(), said.size());
   char ignored = 0;
@@ -349,11 +351,14 @@ int lines_load(std::uint16_t port, int pid, std::size_t connections, std::size_t
   // Anything readable by now is the server's answer (a refusal past its cap, a read time-out) or its
   // close.
   std::size_t answered = 0;
-  for (pollfd& entry : fds) {
+  for (const Opened& connection : opened) {
+    if (connection.fd < 0) {
+      continue;
+    }
     char byte = 0;
-    answered +=
-        recv(entry.fd, &byte, 1, MSG_DONTWAIT | MSG_PEEK) >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
-    close(entry.fd);
+    answered += connection.error == 0 && (recv(connection.fd, &byte, 1, MSG_DONTWAIT | MSG_PEEK) >= 0 ||
+                                          (errno != EAGAIN && errno != EWOULDBLOCK));
+    close(connection.fd);
   }
   const std::string answer = std::to_string(answered) + "\n";
   (void)!write(ready, answer.data(), answer.size());
@@ -465,18 +470,17 @@ int silent_load(std::uint16_t port, int pid, std::size_t connections) {
   std::this_thread::sleep_for(2s);
   const auto threads_after = orvanta::bench::thread_count(pid);
 
+  std::printf("%zu silent connections at once\n", connections);
   std::printf(
-      "%zu silent connections at once (%s): %zu connected within %.1f s, held until %.1f s;\n"
+      "  %zu connected (%s) within %.1f s, held until %.1f s;\n"
       "  %zu of them answered or closed by the service meanwhile\n",
-      connections, pacing(blind), connected, connect_seconds, held_seconds, answered);
+      connected, pacing(blind), connect_seconds, held_seconds, answered);
   print_listen_overflows(tcp_before, tcp_after);
   std::printf(
-      "  service (pid %d) threads: %d before, the most at %.1f s, %d at the end of the hold, %d two seconds\n"
-      "  after closing\n",
-      pid, *threads_before, peak_seconds, threads_held.value_or(0), threads_after.value_or(0));
-  std::printf(
-      "  service resident memory (VmRSS) %.1f MiB at the end of the hold, %.1f MiB at the most (VmHWM)\n",
-      mib(resident_held.value_or(0)), mib(orvanta::bench::status_bytes(pid, "VmHWM").value_or(0)));
+      "  service (pid %d) threads: %d before, the most at %.1f s, %d at the end of the hold,\n"
+      "  %d two seconds after closing; resident memory (VmRSS) at the end of the hold %.1f MiB\n",
+      pid, *threads_before, peak_seconds, threads_held.value_or(0), threads_after.value_or(0),
+      mib(resident_held.value_or(0)));
   std::printf("target at most 1100 threads while held:  %d at most  %s\n", most_threads,
               verdict(most_threads <= 1100));
   return 0;
