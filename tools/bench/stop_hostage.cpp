@@ -18,9 +18,11 @@
 #include <cwctype>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -126,14 +128,15 @@ std::wstring image_of(HANDLE process) {
 // A process watched through a handle of ours, so that its id cannot pass to another process meanwhile.
 struct Watched {
   DWORD pid = 0;
-  HANDLE handle = nullptr;
+  std::shared_ptr<void> handle;  // closed with the last copy; null when the process could not be opened
   [[nodiscard]] bool running() const {
-    return handle != nullptr && WaitForSingleObject(handle, 0) == WAIT_TIMEOUT;
+    return handle != nullptr && WaitForSingleObject(handle.get(), 0) == WAIT_TIMEOUT;
   }
 };
 
 Watched watch(DWORD pid) {
-  return {pid, OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid)};
+  const HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+  return {pid, process == nullptr ? nullptr : std::shared_ptr<void>(process, CloseHandle)};
 }
 
 // The processes running the image `image` now.
@@ -147,11 +150,8 @@ std::vector<Watched> processes_of(const std::wstring& image) {
   entry.dwSize = sizeof entry;
   for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
     Watched process = watch(entry.th32ProcessID);
-    if (process.handle != nullptr && lowered(image_of(process.handle)) == lowered(image) &&
-        process.running()) {
-      found.push_back(process);
-    } else if (process.handle != nullptr) {
-      CloseHandle(process.handle);
+    if (process.running() && lowered(image_of(process.handle.get())) == lowered(image)) {
+      found.push_back(std::move(process));
     }
   }
   CloseHandle(snapshot);
@@ -284,7 +284,7 @@ int wmain(int argc, wchar_t** argv) {
       ++launched;
       const Watched process = watch(std::stoul(*pid));
       // An id can have passed to another process since; only the stand-in counts.
-      if (process.running() && lowered(image_of(process.handle)) == lowered(standin)) {
+      if (process.running() && lowered(image_of(process.handle.get())) == lowered(standin)) {
         survivors.push_back("an OpenVPN stand-in " + *pid + " of a queued connect");
       }
     }
@@ -295,20 +295,21 @@ int wmain(int argc, wchar_t** argv) {
     connect.join();
   }
 
+  std::printf("stop with OpenVPN running, a connect hanging in taskkill and four more queued behind it\n");
   std::printf(
-      "stop with OpenVPN running (pid %lu), a connect hanging in taskkill (%zu running) and four queued\n",
-      openvpn.pid, hanging.size());
+      "  OpenVPN stand-in: process %lu; taskkill processes hanging: %zu; connects after the first that\n"
+      "  launched OpenVPN: %d; stand-ins of this prefix still running at the stopped report: %zu\n",
+      openvpn.pid, hanging.size(), launched, standins_left.size());
   std::printf(
-      "  stop asked -> %s: %.1f s; %d of the five connects after the first launched OpenVPN; %zu stand-ins"
-      " still running\n",
-      stopped ? "STOPPED" : "not STOPPED after 120 s", seconds, launched, standins_left.size());
+      stopped ? "  stop asked -> STOPPED in %.1f s\n" : "  stop asked -> still not STOPPED after %.0f s\n",
+      seconds);
   std::printf("target STOPPED within 30 s:  %.1f s  %s\n", seconds,
               stopped && seconds <= 30.0 ? "met" : "NOT met");
   std::string left;
   for (const std::string& survivor : survivors) {
     left += (left.empty() ? "" : ", ") + survivor;
   }
-  std::printf("target nothing the service started outlives the stop:  %s%s  %s\n",
+  std::printf("target nothing the service started outlives the stop:  outlived: %s%s  %s\n",
               survivors.empty() ? "no" : "yes: ", left.c_str(), survivors.empty() ? "met" : "NOT met");
   return 0;
 }
