@@ -1,6 +1,6 @@
 // bench_idle_memory: the resident memory of idle processes side by side (Linux), for `make bench`.
 //   bench_idle_memory NAME=PID YARDSTICK=PID [NAME=PID...]
-// Waits until the resident memory (VmRSS) of every process has stayed the same for 2 s (start-up has
+// Waits until the resident memory (VmRSS) of every process has stayed the same for 3 s (start-up has
 // settled), prints each with its thread count, where the first one's memory goes beyond the
 // yardstick's (resident bytes by mapping), and the first against 1.25 times the yardstick.
 #include <algorithm>
@@ -97,12 +97,12 @@ int main(int argc, char** argv) {
         process.resident = resident;
         process.unchanged_since = Clock::now();
       }
-      settled = settled && Clock::now() - process.unchanged_since >= 2s;
+      settled = settled && Clock::now() - process.unchanged_since >= 3s;
     }
   }
   const double waited = std::chrono::duration<double>(Clock::now() - started).count();
   std::printf("resident memory (VmRSS) of idle processes side by side, %s after %.1f s\n",
-              settled ? "each unchanged for 2 s" : "NOT settled", waited);
+              settled ? "each unchanged for 3 s" : "NOT settled", waited);
   for (const Measured& process : processes) {
     const std::string label = process.name + " (pid " + std::to_string(process.pid) + ")";
     std::printf("  %-58s %7.1f MiB  %3d threads\n", label.c_str(), mib(*process.resident),
