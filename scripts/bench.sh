@@ -68,6 +68,7 @@ state_of() { sc query "$1" | awk '/STATE/ {print $4; exit}'; }
 wine_pids() {
   local pid
   for pid in $(pgrep -f "$1"); do
+    # A process that has ended but not been reaped yet shows no environment, and is not counted.
     if tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX"; then
       echo "$pid"
     fi
@@ -78,6 +79,10 @@ serving() { bash -c "exec 3<>/dev/tcp/127.0.0.1/$1" 2>/dev/null; }
 # Starts service NAME and prints the pid of its process (matching PATTERN); with PORT, once it serves.
 start_service() {
   local name=$1 pattern=$2 port=${3:-} pid=
+  if [ -n "$(wine_pids "$pattern")" ]; then
+    echo "bench: a process of $name still runs; not starting another" >&2
+    return 1
+  fi
   sc start "$name" >/dev/null
   for _ in $(seq 200); do
     pid=$(wine_pids "$pattern" | head -n 1)
@@ -90,18 +95,26 @@ start_service() {
   echo "bench: $name would not start" >&2
   return 1
 }
-# Stops service NAME and waits until it reports STOPPED and its process (matching PATTERN) is gone.
+# Stops service NAME and waits until it reports STOPPED and its process (matching PATTERN) is gone,
+# asking again every 10 s while it still runs; says so when that takes long, and fails after 90 s.
 stop_service() {
-  local name=$1 pattern=$2
-  if [ "$(state_of "$name")" = RUNNING ]; then
-    sc stop "$name" >/dev/null || true
-  fi
-  for _ in $(seq 600); do
-    [ "$(state_of "$name")" != RUNNING ] && [ "$(state_of "$name")" != STOP_PENDING ] &&
-      [ -z "$(wine_pids "$pattern")" ] && return 0
-    sleep 0.1
+  local name=$1 pattern=$2 began=$SECONDS asked= state
+  while [ $((SECONDS - began)) -lt 90 ]; do
+    state=$(state_of "$name")
+    if [ "$state" = RUNNING ] && { [ -z "$asked" ] || [ $((SECONDS - asked)) -ge 10 ]; }; then
+      sc stop "$name" >/dev/null || true
+      asked=$SECONDS
+    fi
+    if [ "$state" != RUNNING ] && [ "$state" != STOP_PENDING ] && [ -z "$(wine_pids "$pattern")" ]; then
+      if [ $((SECONDS - began)) -ge 20 ]; then
+        echo "bench: $name took $((SECONDS - began)) s to stop and end" >&2
+      fi
+      return 0
+    fi
+    sleep 0.2
   done
-  echo "bench: $name did not stop" >&2
+  echo "bench: $name did not stop within 90 s (state ${state:-unknown}; processes $(wine_pids "$pattern" | tr '\n' ' '))" >&2
+  return 1
 }
 ours='orvanta-vpn-helper-windows\.exe'
 restart_ours() {
