@@ -118,8 +118,7 @@ stop_service() {
 }
 ours='orvanta-vpn-helper-windows\.exe'
 restart_ours() {
-  stop_service "$service" "$ours"
-  start_service "$service" "$ours" 49877
+  stop_service "$service" "$ours" && start_service "$service" "$ours" 49877
 }
 
 # The hanging taskkill stands in for the system's own while the stop is timed. Under Wine a file in
