@@ -7,7 +7,7 @@
 #     it (the stand-in OpenVPN and the hanging taskkill of the Windows test build);
 #   - idle memory: the release service as shipped (scripts/dist.sh, stripped) beside the bare server
 #     and beside a service that does nothing, all idle at the same time.
-# The real service binds 127.0.0.1:49877: run it as `flock /tmp/orvanta-endpoint.lock make bench`
+# The real service binds 127.0.0.1:49877: run it as `flock -o /tmp/orvanta-endpoint.lock make bench`
 # where others may use that port.
 #   BENCH_TARGET                  service (default): the real service, registered and started in the
 #                                 bench prefix, on 127.0.0.1:49877; host: bench_host.exe on BENCH_PORT

@@ -14,13 +14,12 @@ import hashlib
 import os
 import re
 import shutil
-import socket
 import subprocess
 import sys
-import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from checks import Tally, eventually, read_version, run  # noqa: E402  (after the path it comes from)
+from checks import (Tally, eventually, exchange, read_version, run, service_state, windows_path,  # noqa: E402
+                    wine_runner)
 
 parser = argparse.ArgumentParser()
 for option in ("dist", "version-file", "prefix", "work", "wine-run", "wine-prefix", "build-msi", "keepalive",
@@ -42,10 +41,11 @@ installed = {exe: "C:\\Program Files\\Orvanta VPN helper\\" + exe for exe in exe
 services_key = "HKLM\\SYSTEM\\CurrentControlSet\\Services"
 event_source_key = services_key + "\\EventLog\\Application\\" + service
 uninstall_key = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
-status_request = b'{"cmd":"status"}\n'
-stopped_reply = b'{"ok":true,"message":"stopped","pid":null}\n'
+status_request = '{"cmd":"status"}'
+stopped_reply = '{"ok":true,"message":"stopped","pid":null}\n'
 
 tally = Tally()
+wine = wine_runner(args.wine_run, prefix, 180)
 
 
 class Abort(Exception):
@@ -55,16 +55,6 @@ class Abort(Exception):
 def require(name, ok, detail=""):
     if not tally.check(name, ok, detail):
         raise Abort(name)
-
-
-def wine(*command, timeout=180):
-    result = run(args.wine_run, prefix, *command, timeout=timeout)
-    result.stdout = result.stdout.replace("\r\n", "\n")
-    return result
-
-
-def windows_path(linux_path):
-    return "Z:" + os.path.abspath(linux_path).replace("/", "\\")
 
 
 def digest(path):
@@ -110,11 +100,6 @@ def our_service_keys():
     return [key for key in reg_subkeys(services_key) if "orvanta" in key.lower()]
 
 
-def service_state():
-    match = re.search(r"STATE\s*:\s*\d+\s+(\w+)", wine("sc", "query", service).stdout)
-    return match.group(1) if match else None
-
-
 def service_processes():
     """Ids of the service's processes that run in our prefix (others may run in other prefixes)."""
     pids = []
@@ -131,29 +116,16 @@ def service_processes():
     return sorted(pids)
 
 
-def exchange():
-    """The whole reply to one status request, or None when nothing accepts the connection."""
-    try:
-        with socket.create_connection(("127.0.0.1", 49877), timeout=10) as s:
-            s.sendall(status_request)
-            reply = b""
-            while chunk := s.recv(4096):
-                reply += chunk
-            return reply
-    except OSError:
-        return None
-
-
-
 def msiexec(*command):
     return wine("msiexec", *command, timeout=300).returncode
 
 
 # --- the checks of one installed version ---
 def check_installed(expected_version):
-    reply = eventually(exchange, 30)
+    reply = eventually(lambda: exchange(status_request), 30)
     require(f"{expected_version}: a status request is answered", reply == stopped_reply, repr(reply))
-    tally.check(f"{expected_version}: the service runs", service_state() == "RUNNING", service_state())
+    state = service_state(wine, service)
+    tally.check(f"{expected_version}: the service runs", state == "RUNNING", state)
     tally.check(f"{expected_version}: one service process", len(service_processes()) == 1, service_processes())
     tally.check(f"{expected_version}: one registered product, this version",
                 list(our_products().values()) == [expected_version], our_products())
@@ -196,7 +168,7 @@ try:
     os.makedirs(work, exist_ok=True)
     subprocess.run([args.wine_prefix, prefix, "cleanup"], check=False)
     shutil.rmtree(prefix, ignore_errors=True)
-    require("nothing else serves 127.0.0.1:49877", exchange() is None)
+    require("nothing else serves 127.0.0.1:49877", exchange(status_request) is None)
     require("a new Wine prefix", subprocess.run([args.wine_prefix, prefix, "setup"]).returncode == 0)
     keepalive = subprocess.Popen([args.wine_run, prefix, args.keepalive], stdin=subprocess.DEVNULL,
                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -223,7 +195,7 @@ try:
     for arguments, expected_output in [
         (["--version"], lambda out: out == f"orvanta-vpn-client {version}\n"),
         (["--help"], lambda out: out.startswith("usage: orvanta-vpn-client")),
-        (["status"], lambda out: out == stopped_reply.decode()),
+        (["status"], lambda out: out == stopped_reply),
     ]:
         result = wine(client, *arguments)
         tally.check(f"the installed client: {' '.join(arguments)}",
@@ -255,7 +227,7 @@ try:
     log = os.path.join(work, "uninstall.log")
     require("msiexec /x /qn succeeds",
             msiexec("/x", windows_path(newer_package), "/qn", "/l*v", windows_path(log)) == 0, f"see {log}")
-    tally.check("the port is closed", eventually(lambda: exchange() is None, 15))
+    tally.check("the port is closed", eventually(lambda: exchange(status_request) is None, 15))
     tally.check("no service process is left", eventually(lambda: not service_processes(), 15),
                 service_processes())
     tally.check("no service is registered", our_service_keys() == [], our_service_keys())

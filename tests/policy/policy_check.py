@@ -23,13 +23,12 @@ import argparse
 import os
 import re
 import shutil
-import socket
 import subprocess
 import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from checks import Tally, eventually, run  # noqa: E402  (after the path it comes from)
+from checks import Tally, eventually, exchange, service_state, windows_path, wine_runner  # noqa: E402
 
 parser = argparse.ArgumentParser()
 for option in ("prefix", "wine-run", "service", "standin", "keepalive", "windows-client"):
@@ -43,20 +42,7 @@ drive_c = os.path.join(prefix, "drive_c")
 sandbox = os.path.join(drive_c, "orvanta-policy")
 token_file = os.path.join(drive_c, "ProgramData", "Orvanta", "VpnHelper", "client.token")
 tally = Tally()
-
-
-def wine(*command, timeout=120):
-    result = run(args.wine_run, prefix, *command, timeout=timeout)
-    result.stdout = result.stdout.replace("\r\n", "\n")
-    return result
-
-
-def windows_path(linux_path):
-    """A path inside the prefix's drive C as Windows shows it; any other as drive Z:."""
-    path = os.path.abspath(linux_path)
-    if path.startswith(drive_c + os.sep):
-        return "C:" + path[len(drive_c):].replace("/", "\\")
-    return "Z:" + path.replace("/", "\\")
+wine = wine_runner(args.wine_run, prefix)
 
 
 def at(relative):
@@ -78,34 +64,16 @@ def clear_policy():
 
 
 # --- the service ---
-def service_state():
-    match = re.search(r"STATE\s*:\s*\d+\s+(\w+)", wine("sc", "query", service).stdout)
-    return match.group(1) if match else None
-
-
-
 def start_service():
     wine("sc", "start", service)
-    return eventually(lambda: service_state() == "RUNNING" and exchange('{"cmd":"status"}') is not None)
+    return eventually(lambda: service_state(wine, service) == "RUNNING" and
+                      exchange('{"cmd":"status"}') is not None)
 
 
 def stop_service():
-    if service_state() not in (None, "STOPPED"):
+    if service_state(wine, service) not in (None, "STOPPED"):
         wine("sc", "stop", service)
-        eventually(lambda: service_state() == "STOPPED", 40)
-
-
-def exchange(line):
-    """The whole reply to one request line, or None when nothing accepts the connection."""
-    try:
-        with socket.create_connection(("127.0.0.1", 49877), timeout=20) as s:
-            s.sendall(line.encode() + b"\n")
-            reply = b""
-            while chunk := s.recv(4096):
-                reply += chunk
-            return reply.decode()
-    except OSError:
-        return None
+        eventually(lambda: service_state(wine, service) == "STOPPED", 40)
 
 
 def refusal(reason):

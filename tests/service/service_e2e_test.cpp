@@ -326,20 +326,11 @@ TEST_F(ServiceEndToEnd, TakenPortEndsTheServiceStoppedWithTheBindError) {
   EXPECT_EQ(status().dwWin32ExitCode, 10048u);  // WSAEADDRINUSE
 }
 
-// The service executable started from a console: what it writes to standard error, and its exit code.
-struct ConsoleRun {
-  std::string standard_error;
-  DWORD exit_code = 99;
-};
-
-ConsoleRun run_from_console() {
+TEST(ConsoleStart, WritesTheDispatcherLineAndExitsWithZero) {
   SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   HANDLE read_end = nullptr;
   HANDLE write_end = nullptr;
-  if (!CreatePipe(&read_end, &write_end, &inheritable, 0)) {
-    ADD_FAILURE() << "CreatePipe failed: " << GetLastError();
-    return {};
-  }
+  ASSERT_TRUE(CreatePipe(&read_end, &write_end, &inheritable, 0));
   UniqueHandle reader(read_end);
   UniqueHandle writer(write_end);
   SetHandleInformation(reader.get(), HANDLE_FLAG_INHERIT, 0);
@@ -350,26 +341,19 @@ ConsoleRun run_from_console() {
   startup.hStdError = writer.get();
   std::wstring command = L"\"" + windows_path(ORVANTA_SERVICE_EXE) + L"\" --any argument";
   PROCESS_INFORMATION info{};
-  if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                      &info)) {
-    ADD_FAILURE() << "CreateProcessW failed: " << GetLastError();
-    return {};
-  }
+  ASSERT_TRUE(
+      CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info))
+      << GetLastError();
   UniqueHandle process(info.hProcess);
   UniqueHandle thread(info.hThread);
   writer.reset();
 
-  ConsoleRun run{read_to_end(reader.get())};
-  EXPECT_EQ(WaitForSingleObject(process.get(), 30000), WAIT_OBJECT_0);
-  GetExitCodeProcess(process.get(), &run.exit_code);
-  return run;
-}
-
-TEST(ConsoleStart, WritesTheDispatcherLineAndExitsWithZero) {
-  const ConsoleRun run = run_from_console();
-  EXPECT_EQ(run.exit_code, 0u);
-  EXPECT_EQ(run.standard_error,
-            "[orvanta-vpn-helper-windows] service dispatcher failed: IO error in winapi call\n");
+  const std::string written = read_to_end(reader.get());
+  ASSERT_EQ(WaitForSingleObject(process.get(), 30000), WAIT_OBJECT_0);
+  DWORD exit_code = 99;
+  GetExitCodeProcess(process.get(), &exit_code);
+  EXPECT_EQ(exit_code, 0u);
+  EXPECT_EQ(written, "[orvanta-vpn-helper-windows] service dispatcher failed: IO error in winapi call\n");
 }
 
 }  // namespace

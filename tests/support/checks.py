@@ -1,5 +1,9 @@
 """What the checks written in Python share: a tally of named checks and the closing line, the version the
-product should carry, plain process runs, and waiting for what can only be looked at."""
+product should carry, plain process runs and runs under Wine, waiting for what can only be looked at,
+and the service as a client and the Service Control Manager see it."""
+import os
+import re
+import socket
 import subprocess
 import time
 
@@ -41,3 +45,37 @@ def eventually(probe, seconds=20):
         if value or time.monotonic() > deadline:
             return value
         time.sleep(0.1)
+
+
+def wine_runner(wine_run, prefix, default_timeout=120):
+    """A function that runs a command under Wine in PREFIX; its standard output has Unix line ends."""
+    def wine(*command, timeout=default_timeout):
+        result = run(wine_run, prefix, *command, timeout=timeout)
+        result.stdout = result.stdout.replace("\r\n", "\n")
+        return result
+    return wine
+
+
+def windows_path(linux_path):
+    """A Linux path as Wine's programs see it: the Linux root is drive Z:."""
+    return "Z:" + os.path.abspath(linux_path).replace("/", "\\")
+
+
+def service_state(wine, service):
+    """The service's state as `sc query` names it (RUNNING, STOPPED, ...), or None when it is not there."""
+    match = re.search(r"STATE\s*:\s*\d+\s+(\w+)", wine("sc", "query", service).stdout)
+    return match.group(1) if match else None
+
+
+def exchange(request, timeout=20):
+    """The whole reply to one request line sent to 127.0.0.1:49877, or None when nothing accepts the
+    connection."""
+    try:
+        with socket.create_connection(("127.0.0.1", 49877), timeout=timeout) as s:
+            s.sendall(request.encode() + b"\n")
+            reply = b""
+            while chunk := s.recv(4096):
+                reply += chunk
+            return reply.decode()
+    except OSError:
+        return None

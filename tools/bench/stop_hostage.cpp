@@ -9,54 +9,35 @@
 //      moment the OpenVPN, the taskkill and whatever the queued connects launched must all be gone.
 #include <winsock2.h>
 #include <windows.h>
-#include <tlhelp32.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <cwctype>
-#include <filesystem>
-#include <fstream>
-#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
+
+#include "support/files.hpp"
+#include "support/polling.hpp"
+#include "support/text.hpp"
+#include "support/watched_process.hpp"
 
 namespace {
 
+using orvanta::test::eventually;
+using orvanta::test::processes_of;
+using orvanta::test::read_file;
+using orvanta::test::utf8;
+using orvanta::test::Watched;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 constexpr std::uint16_t service_port = 49877;
 
-std::string utf8(const std::wstring& text) {
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                       nullptr, nullptr);
-  std::string converted(static_cast<std::size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), converted.data(), size, nullptr,
-                      nullptr);
-  return converted;
-}
-
-std::wstring lowered(std::wstring text) {
-  for (wchar_t& c : text) {
-    c = static_cast<wchar_t>(std::towlower(c));
-  }
-  return text;
-}
-
 std::string json_string(const std::wstring& text) {
-  std::string quoted = "\"";
-  for (const char c : utf8(text)) {
-    if (c == '\\' || c == '"') {
-      quoted += '\\';
-    }
-    quoted += c;
-  }
-  return quoted + "\"";
+  return "\"" + orvanta::test::json_escaped(utf8(text)) + "\"";
 }
 
 // One request line to the service and its whole reply; nothing when no connection could be made.
@@ -90,72 +71,19 @@ std::optional<std::string> exchange(const std::string& line, std::atomic<bool>* 
   return reply;
 }
 
-std::optional<std::string> read_text(const std::wstring& path) {
-  std::ifstream file(std::filesystem::path(path), std::ios::binary);
-  if (!file) {
-    return std::nullopt;
-  }
-  return std::string(std::istreambuf_iterator<char>(file), {});
-}
-
-bool write_text(const std::wstring& path, const std::string& text) {
-  std::ofstream file(std::filesystem::path(path), std::ios::binary | std::ios::trunc);
-  return static_cast<bool>(file << text);
-}
-
-template <typename Condition>
-bool eventually(Condition condition, Clock::duration patience) {
-  const Clock::time_point give_up = Clock::now() + patience;
-  while (!condition()) {
-    if (Clock::now() > give_up) {
-      return false;
-    }
-    Sleep(10);
-  }
-  return true;
-}
-
-std::wstring image_of(HANDLE process) {
-  std::wstring image(32768, L'\0');
-  DWORD size = static_cast<DWORD>(image.size());
-  if (!QueryFullProcessImageNameW(process, 0, image.data(), &size)) {
-    return {};
-  }
-  image.resize(size);
-  return image;
-}
-
-// A process watched through a handle of ours, so that its id cannot pass to another process meanwhile.
-struct Watched {
-  DWORD pid = 0;
-  std::shared_ptr<void> handle;  // closed with the last copy; null when the process could not be opened
-  [[nodiscard]] bool running() const {
-    return handle != nullptr && WaitForSingleObject(handle.get(), 0) == WAIT_TIMEOUT;
-  }
+// A process of the service's, watched through a handle of ours so that its id cannot pass to another
+// process meanwhile.
+struct Seen {
+  DWORD pid;
+  Watched process;
 };
 
-Watched watch(DWORD pid) {
-  const HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
-  return {pid, process == nullptr ? nullptr : std::shared_ptr<void>(process, CloseHandle)};
-}
-
-// The processes running the image `image` now.
-std::vector<Watched> processes_of(const std::wstring& image) {
-  std::vector<Watched> found;
-  const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-  if (snapshot == INVALID_HANDLE_VALUE) {
-    return found;
+std::vector<Seen> seen_running(const std::wstring& image) {
+  std::vector<Seen> seen;
+  for (const DWORD pid : processes_of(image)) {
+    seen.push_back({pid, Watched(pid)});
   }
-  PROCESSENTRY32W entry{};
-  entry.dwSize = sizeof entry;
-  for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
-    Watched process = watch(entry.th32ProcessID);
-    if (process.running() && lowered(image_of(process.handle.get())) == lowered(image)) {
-      found.push_back(std::move(process));
-    }
-  }
-  CloseHandle(snapshot);
-  return found;
+  return seen;
 }
 
 DWORD state_of(SC_HANDLE service) {
@@ -199,7 +127,7 @@ int wmain(int argc, wchar_t** argv) {
   const auto plan = [&](const std::wstring& name) {
     const Standin planned{work + L"\\" + name + L".plan", work + L"\\" + name + L".pid"};
     DeleteFileW(planned.pid_out.c_str());
-    if (!write_text(planned.plan, "pid_out=" + utf8(planned.pid_out) + "\n")) {
+    if (!orvanta::test::write_file(planned.plan, "pid_out=" + utf8(planned.pid_out) + "\n")) {
       std::fprintf(stderr, "bench_stop_hostage: cannot write %s\n", utf8(planned.plan).c_str());
       std::exit(1);
     }
@@ -214,15 +142,16 @@ int wmain(int argc, wchar_t** argv) {
   // 1. OpenVPN runs.
   const Standin first = plan(L"first");
   const auto started = exchange(connect_line(first));
-  if (!started || !eventually([&] { return read_text(first.pid_out).value_or("").size() > 0; }, 20s)) {
+  if (!started || !eventually([&] { return read_file(first.pid_out).value_or("").size() > 0; }, 20s)) {
     std::fprintf(stderr, "bench_stop_hostage: the first connect launched nothing: %s\n",
                  started.value_or("(no reply)").c_str());
     return 1;
   }
-  const Watched openvpn = watch(std::stoul(*read_text(first.pid_out)));
+  const DWORD openvpn_pid = std::stoul(*read_file(first.pid_out));
+  const Watched openvpn(openvpn_pid);
 
   // 2. The next connect ends it and hangs in taskkill.
-  if (!write_text(hold, "held\n")) {
+  if (!orvanta::test::write_file(hold, "held\n")) {
     std::fputs("bench_stop_hostage: cannot write taskkill.hold in the system folder\n", stderr);
     return 1;
   }
@@ -231,7 +160,7 @@ int wmain(int argc, wchar_t** argv) {
   std::vector<std::atomic<bool>> sent(5);
   queued.push_back(plan(L"queued-0"));
   connects.emplace_back([line = connect_line(queued.back()), &sent] { (void)exchange(line, &sent[0]); });
-  if (!eventually([&] { return read_text(taskkill_log).value_or("").size() > 0; }, 20s)) {
+  if (!eventually([&] { return read_file(taskkill_log).value_or("").size() > 0; }, 20s)) {
     std::fputs("bench_stop_hostage: the second connect never ran taskkill (is the stand-in in place?)\n",
                stderr);
     DeleteFileW(hold.c_str());
@@ -240,7 +169,7 @@ int wmain(int argc, wchar_t** argv) {
     }
     return 1;
   }
-  const std::vector<Watched> hanging = processes_of(taskkill);
+  const std::vector<Seen> hanging = seen_running(taskkill);
 
   // 3. Four more queue up behind it.
   for (int i = 1; i < 5; ++i) {
@@ -262,34 +191,29 @@ int wmain(int argc, wchar_t** argv) {
   // At the stopped report, what is left of what the service started.
   std::vector<std::string> survivors;
   if (openvpn.running()) {
-    survivors.push_back("the OpenVPN stand-in " + std::to_string(openvpn.pid));
+    survivors.push_back("the OpenVPN stand-in " + std::to_string(openvpn_pid));
   }
-  for (const Watched& process : hanging) {
-    if (process.running()) {
-      survivors.push_back("the hanging taskkill " + std::to_string(process.pid));
+  for (const Seen& seen : hanging) {
+    if (seen.process.running()) {
+      survivors.push_back("the hanging taskkill " + std::to_string(seen.pid));
     }
   }
-  for (const Watched& process : processes_of(taskkill)) {
-    bool known = false;
-    for (const Watched& seen : hanging) {
-      known = known || seen.pid == process.pid;
-    }
-    if (!known) {
-      survivors.push_back("a later taskkill " + std::to_string(process.pid));
+  for (const DWORD pid : processes_of(taskkill)) {
+    if (std::ranges::none_of(hanging, [pid](const Seen& seen) { return seen.pid == pid; })) {
+      survivors.push_back("a later taskkill " + std::to_string(pid));
     }
   }
+  const std::vector<DWORD> standins_left = processes_of(standin);
   int launched = 0;
   for (const Standin& planned : queued) {
-    if (const auto pid = read_text(planned.pid_out); pid && !pid->empty()) {
+    if (const auto pid = read_file(planned.pid_out); pid && !pid->empty()) {
       ++launched;
-      const Watched process = watch(std::stoul(*pid));
       // An id can have passed to another process since; only the stand-in counts.
-      if (process.running() && lowered(image_of(process.handle.get())) == lowered(standin)) {
+      if (std::ranges::count(standins_left, std::stoul(*pid)) > 0) {
         survivors.push_back("an OpenVPN stand-in " + *pid + " of a queued connect");
       }
     }
   }
-  const std::vector<Watched> standins_left = processes_of(standin);
   DeleteFileW(hold.c_str());
   for (std::thread& connect : connects) {
     connect.join();
@@ -299,7 +223,7 @@ int wmain(int argc, wchar_t** argv) {
   std::printf(
       "  OpenVPN stand-in: process %lu; taskkill processes hanging: %zu; connects after the first that\n"
       "  launched OpenVPN: %d; stand-ins of this prefix still running at the stopped report: %zu\n",
-      openvpn.pid, hanging.size(), launched, standins_left.size());
+      openvpn_pid, hanging.size(), launched, standins_left.size());
   std::printf(
       stopped ? "  stop asked -> STOPPED in %.1f s\n" : "  stop asked -> still not STOPPED after %.0f s\n",
       seconds);
