@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include "common/utf16.hpp"
-#include "support/files.hpp"
 #include "support/recording_failures.hpp"
 
 namespace orvanta::policy {
@@ -17,32 +15,6 @@ HelperResponse not_allowed(const std::string& reason) {
 
 ClientRequest status(std::optional<std::string> token, bool array_form = false) {
   return ClientRequest{Status{}, array_form, std::move(token)};
-}
-
-TEST(AccessPolicy, AskedForATokenRefusesWhatDoesNotCarryIt) {
-  const test::ScratchDir scratch;
-  AccessPolicy::Seams seams;
-  seams.token_root = from_wide(scratch.path());
-  const AccessPolicy policy(ClientPolicy{true, {}, std::nullopt}, seams);
-  const std::string token =
-      test::read_file(std::filesystem::path(scratch.path()) / "Orvanta" / "VpnHelper" / "client.token")
-          .value_or("");
-  ASSERT_EQ(token.size(), 64u);
-  struct Case {
-    const char* what;
-    ClientRequest request;
-    std::optional<HelperResponse> refused;
-  };
-  const Case cases[] = {
-      {"the token", status(token), std::nullopt},
-      {"no token", status(std::nullopt), not_allowed("the request carries no client token")},
-      {"another token", status(std::string(64, 'a')), not_allowed("the client token is not the service's")},
-      {"the token cut short", status(token.substr(1)), not_allowed("the client token is not the service's")},
-      {"the array form", status(std::nullopt, true), not_allowed("the array form carries no client token")},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(policy.refusal(c.request), c.refused) << c.what;
-  }
 }
 
 TEST(AccessPolicy, WithoutAnyPolicyNothingIsRefused) {

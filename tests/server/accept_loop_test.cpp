@@ -105,33 +105,28 @@ TEST(AcceptLoop, AConnectionAcceptedBeforeTheStopIsStillServed) {
   EXPECT_EQ(receive_all(early.get()), stopped);
 }
 
-// Describes, while a request is being answered, each socket of this process that is connected on the
-// listener's own port: that is the server's side of the connection, which a launch on another thread
-// must not pass on to OpenVPN.
-class AcceptedSocketProbe final : public Operations {
+// Answers with what it finds, while the request is being answered, of the sockets in this process
+// that are connected on the listener's port: the server's side of the connection, which a launch on
+// another thread must not pass on to OpenVPN.
+class InheritanceProbe final : public Operations {
  public:
-  explicit AcceptedSocketProbe(std::uint16_t port) : port_(port) {}
+  explicit InheritanceProbe(std::uint16_t port) : port_(port) {}
   HelperResponse connect(const Connect& /*request*/) override { return status(); }
   HelperResponse disconnect() override { return status(); }
   HelperResponse status() override {
     std::string seen;
     for (std::uintptr_t value = 4; value < 0x10000; value += 4) {
-      const auto candidate = static_cast<SOCKET>(value);
       sockaddr_in own{};
-      int size = sizeof own;
-      if (getsockname(candidate, reinterpret_cast<sockaddr*>(&own), &size) != 0 ||
-          own.sin_family != AF_INET || ntohs(own.sin_port) != port_) {
-        continue;
-      }
       sockaddr_in peer{};
-      size = sizeof peer;
-      if (getpeername(candidate, reinterpret_cast<sockaddr*>(&peer), &size) != 0) {
-        continue;  // the listener
-      }
+      int own_size = sizeof own;
+      int peer_size = sizeof peer;
       DWORD flags = 0;
-      const bool inheritable =
-          GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags) && (flags & HANDLE_FLAG_INHERIT) != 0;
-      seen += inheritable ? "[inheritable]" : "[not inheritable]";
+      if (getsockname(value, reinterpret_cast<sockaddr*>(&own), &own_size) == 0 &&
+          ntohs(own.sin_port) == port_ &&
+          getpeername(value, reinterpret_cast<sockaddr*>(&peer), &peer_size) == 0 &&
+          GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) {
+        seen += (flags & HANDLE_FLAG_INHERIT) != 0 ? "[inheritable]" : "[not inheritable]";
+      }
     }
     return {true, seen, std::nullopt};
   }
@@ -141,13 +136,13 @@ class AcceptedSocketProbe final : public Operations {
 };
 
 // accept hands back an inheritable socket under Wine, so this fails if the loop keeps it as it came.
+// The worker may hold the connection under more than one handle: none of them may be inheritable.
 TEST(AcceptLoop, TheServedConnectionIsNotInheritable) {
   Listener listener = open_test_listener();
   ShutdownFlag shutdown;
   std::future<void> loop = std::async(std::launch::async, [&] {
-    run_accept_loop(listener.socket.get(), shutdown, std::make_shared<AcceptedSocketProbe>(listener.port));
+    run_accept_loop(listener.socket.get(), shutdown, std::make_shared<InheritanceProbe>(listener.port));
   });
-  // The worker may hold the connection under more than one handle: none of them may be inheritable.
   const std::string reply = round_trip(listener.port, status_line).value_or("");
   EXPECT_NE(reply.find("[not inheritable]"), std::string::npos) << reply;
   EXPECT_EQ(reply.find("[inheritable]"), std::string::npos) << reply;
