@@ -20,6 +20,7 @@ The key is deleted at the end, whatever happened; a keep-alive holds the Wine se
 usage: policy_check.py --prefix DIR --wine-run SCRIPT --service EXE --standin EXE --keepalive EXE
                        --windows-client EXE"""
 import argparse
+import json
 import os
 import re
 import shutil
@@ -80,30 +81,22 @@ def refusal(reason):
     return '{"ok":false,"message":"Not allowed: ' + reason + '","pid":null}\n'
 
 
-def escaped(text):
-    return text.replace("\\", "\\\\").replace('"', '\\"')
-
-
-def connect_line(openvpn, config, auth, log, token=None):
-    members = [f'"cmd":"connect"', f'"openvpn":"{escaped(openvpn)}"', f'"config":"{escaped(config)}"',
-               f'"auth":"{escaped(auth)}"', f'"log":"{escaped(log)}"']
-    if token is not None:
-        members.append(f'"token":"{token}"')
-    return "{" + ",".join(members) + "}"
+def connect_line(openvpn, config, auth, log):
+    return json.dumps({"cmd": "connect", "openvpn": openvpn, "config": config, "auth": auth, "log": log},
+                      separators=(",", ":"))
 
 
 plans = 0
 
 
-def plan(folder="cfg"):
-    """A stand-in plan in the sandbox folder; its config text and the file where it writes its id."""
+def plan():
+    """A stand-in plan in the allowed config folder; its config text and the file where it writes its id."""
     global plans
     plans += 1
     name = f"run-{plans}"
-    pid_file = linux(f"pids\\{name}.pid")
-    with open(linux(f"{folder}\\{name}.ovpn"), "w", encoding="utf-8") as f:
+    with open(linux(f"cfg\\{name}.ovpn"), "w", encoding="utf-8") as f:
         f.write(f"pid_out={at('pids')}\\{name}.pid\n")
-    return at(f"{folder}\\{name}.ovpn"), pid_file
+    return at(f"cfg\\{name}.ovpn"), linux(f"pids\\{name}.pid")
 
 
 def launched(pid_file):
@@ -115,10 +108,10 @@ def started_with(reply):
     return match.group(1) if match else None
 
 
-def check_connect(name, openvpn, config=None, log=None, expect=None, token=None):
+def check_connect(name, openvpn, config=None, log=None, expect=None):
     """A connect and what it must give: None for a launch, or the refusal's reason."""
     config_path, pid_file = (config, None) if config else plan()
-    reply = exchange(connect_line(openvpn, config_path, at("cfg\\auth.txt"), log or at("logs\\openvpn.log"), token))
+    reply = exchange(connect_line(openvpn, config_path, at("cfg\\auth.txt"), log or at("logs\\openvpn.log")))
     if expect is None:
         tally.check(name + ": launched", started_with(reply) is not None and launched(pid_file), reply)
     else:
@@ -205,7 +198,8 @@ def client_tokens():
             ("no token", status + "}", "the request carries no client token"),
             ("a wrong token", status + ',"token":"' + "0" * 64 + '"}', "the client token is not the service's"),
             ("the array form", '["status"]', "the array form carries no client token")):
-        tally.check(f"a request with {what} is refused", exchange(line) == refusal(reason), exchange(line))
+        reply = exchange(line)
+        tally.check(f"a request with {what} is refused", reply == refusal(reason), reply)
     stopped = '{"ok":true,"message":"stopped","pid":null}\n'
     tally.check("the right token is accepted", exchange(status + f',"token":"{token}"' + "}") == stopped)
     tally.check("a malformed request is still told what is wrong with it",
