@@ -1,7 +1,6 @@
 // The control handler, run by the system on the dispatcher's thread, one call at a time.
 #include "service/control_handler.hpp"
 
-#include "service/status_report.hpp"
 #include "vpn/helper_state.hpp"
 
 namespace orvanta {
@@ -11,14 +10,21 @@ DWORD WINAPI control_handler(DWORD control, DWORD, LPVOID, LPVOID context) {
   switch (control) {
     case SERVICE_CONTROL_STOP:
     case SERVICE_CONTROL_SHUTDOWN:
-      // The state first, so that no connect can launch once the stop has been asked for; then the
-      // flag, which wakes the service main to do the stop.
+      // Only the handler sets the flag, so a set flag means the stop is under way and reported; a
+      // report from here could now come after the stopped one.
+      if (ctx->shutdown->is_set()) {
+        return NO_ERROR;
+      }
+      // The state first, so that no connect can launch once the stop has been asked for. Then the
+      // report, and only then the flag, which wakes the service main: the main's stopped report must
+      // come after this one, or the system would be left waiting on a stop-pending service whose
+      // process has ended.
       ctx->state->begin_shutdown(HelperState::Clock::now() + stop_work_budget);
-      ctx->shutdown->set();
       if (const SERVICE_STATUS_HANDLE handle = ctx->status_handle.load(); handle != nullptr) {
         // Should this report fail, the service main's reports still follow.
-        (void)report_service_status(handle, stop_pending_report(stop_wait_hint));
+        (void)ctx->report(handle, stop_pending_report(stop_wait_hint));
       }
+      ctx->shutdown->set();
       return NO_ERROR;
     case SERVICE_CONTROL_INTERROGATE:
       // No report: the system answers with the state last reported.

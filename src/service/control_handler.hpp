@@ -5,11 +5,13 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 
 #include "common/error.hpp"
 #include "service/shutdown_flag.hpp"
+#include "service/status_report.hpp"
 
 namespace orvanta {
 
@@ -29,12 +31,14 @@ struct ControlContext {
   std::shared_ptr<HelperState> state;
   // Set by the registration as soon as the system has given it.
   std::atomic<SERVICE_STATUS_HANDLE> status_handle{nullptr};
+  // How the handler reports; tests put a recorder here.
+  std::function<Result<void>(SERVICE_STATUS_HANDLE, const StatusReport&)> report = report_service_status;
 };
 
-// Stop and shutdown: set the flag, tell the state that no OpenVPN may be launched any more, report
-// stop-pending and return 0 at once; the service main does the stop itself, so that nothing the stop
-// waits for can hold the handler, and with it every later control, hostage. Interrogate: 0 and
-// nothing else. Anything else: ERROR_CALL_NOT_IMPLEMENTED.
+// Stop and shutdown: tell the state that no OpenVPN may be launched any more, report stop-pending, set
+// the flag and return 0 at once; the service main does the stop itself, so that nothing the stop waits
+// for can hold the handler, and with it every later control, hostage. A stop after the first changes
+// nothing. Interrogate: 0 and nothing else. Anything else: ERROR_CALL_NOT_IMPLEMENTED.
 DWORD WINAPI control_handler(DWORD control, DWORD event_type, LPVOID event_data, LPVOID context);
 
 struct ControlRegistration {

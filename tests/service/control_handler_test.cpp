@@ -7,6 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
+#include <vector>
+
 #include "common/handle.hpp"
 #include "common/utf16.hpp"
 #include "support/text.hpp"
@@ -45,12 +48,21 @@ TEST(ControlHandler, AnswersEachControlAndSetsTheFlagOnlyForStopAndShutdown) {
   }
 }
 
+// Stop-pending is reported once, before the service main is woken: a report after that could land
+// after the main's stopped report, and the system would wait on a service whose process has ended.
 TEST(ControlHandler, RepeatedStopsKeepTheFlagSetAndSucceed) {
   ControlContext context{std::make_shared<ShutdownFlag>(), std::make_shared<HelperState>()};
+  context.status_handle = reinterpret_cast<SERVICE_STATUS_HANDLE>(1);
+  std::vector<std::pair<DWORD, bool>> reported;  // state, and whether the main was woken by then
+  context.report = [&](SERVICE_STATUS_HANDLE, const StatusReport& report) -> Result<void> {
+    reported.emplace_back(report.current_state, context.shutdown->is_set());
+    return {};
+  };
   EXPECT_EQ(control_handler(SERVICE_CONTROL_STOP, 0, nullptr, &context), NO_ERROR);
   EXPECT_EQ(control_handler(SERVICE_CONTROL_SHUTDOWN, 0, nullptr, &context), NO_ERROR);
   EXPECT_EQ(control_handler(SERVICE_CONTROL_INTERROGATE, 0, nullptr, &context), NO_ERROR);
   EXPECT_TRUE(context.shutdown->is_set());
+  EXPECT_EQ(reported, (std::vector<std::pair<DWORD, bool>>{{SERVICE_STOP_PENDING, false}}));
   EXPECT_EQ(context.state->query_status().message, "stopped");
   // The handler has told the state: from now on nothing is launched.
   EXPECT_EQ(context.state->start_openvpn("openvpn", "config", "auth", "log"),
