@@ -98,16 +98,20 @@ start_service() {
 # Stops service NAME and waits until it reports STOPPED and its process (matching PATTERN) is gone,
 # asking again every 10 s while it still runs; says so when that takes long, and fails after 90 s.
 stop_service() {
-  local name=$1 pattern=$2 began=$SECONDS asked= state
+  local name=$1 pattern=$2 began=$SECONDS asked= asks=0 stopped_after=never state
   while [ $((SECONDS - began)) -lt 90 ]; do
     state=$(state_of "$name")
     if [ "$state" = RUNNING ] && { [ -z "$asked" ] || [ $((SECONDS - asked)) -ge 10 ]; }; then
       sc stop "$name" >/dev/null || true
       asked=$SECONDS
+      asks=$((asks + 1))
+    fi
+    if [ "$state" = STOPPED ] && [ "$stopped_after" = never ]; then
+      stopped_after="$((SECONDS - began)) s"
     fi
     if [ "$state" != RUNNING ] && [ "$state" != STOP_PENDING ] && [ -z "$(wine_pids "$pattern")" ]; then
       if [ $((SECONDS - began)) -ge 20 ]; then
-        echo "bench: $name took $((SECONDS - began)) s to stop and end" >&2
+        echo "bench: $name took $((SECONDS - began)) s to stop and end (asked $asks times; STOPPED after $stopped_after)" >&2
       fi
       return 0
     fi
