@@ -10,6 +10,7 @@
 #include "policy/path_text.hpp"
 #include "process/path_rules.hpp"
 #include "process/program_search.hpp"
+#include "process/windows_system_queries.hpp"
 
 namespace orvanta::policy {
 
@@ -442,35 +443,10 @@ Result<OpenedPath> WindowsFileProbe::open(std::u16string_view path, bool exclusi
                     (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0, identity};
 }
 
-namespace {
-
-// GetLongPathNameW and GetShortPathNameW: the length written without the NUL, or the size needed with
-// it, or 0 on failure.
-template <class Call>
-Result<std::u16string> other_name(std::u16string_view path, Call call) {
-  const std::wstring wide = to_wide(path);
-  std::wstring buffer(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD length = call(wide.c_str(), buffer.data(), static_cast<DWORD>(buffer.size()));
-    if (length == 0) {
-      return std::unexpected(Error::os(GetLastError()));
-    }
-    if (length < buffer.size()) {
-      buffer.resize(length);
-      return from_wide(buffer);
-    }
-    buffer.resize(length);
-  }
-}
-
-}  // namespace
-
-Result<std::u16string> WindowsFileProbe::long_form(std::u16string_view path) {
-  return other_name(path, GetLongPathNameW);
-}
+Result<std::u16string> WindowsFileProbe::long_form(std::u16string_view path) { return long_path_name(path); }
 
 Result<std::u16string> WindowsFileProbe::short_form(std::u16string_view path) {
-  return other_name(path, GetShortPathNameW);
+  return short_path_name(path);
 }
 
 }  // namespace orvanta::policy
