@@ -28,46 +28,38 @@ std::string shown(const Calls& calls) {
   return text;
 }
 
-// The real system, with the service's executable and PATH where the test wants them.
-class RecordingSystem final : public WindowsSystemQueries {
+// The real system and file probe, each call that takes a path recorded, with the service's executable
+// and PATH where the test wants them.
+class Recording final : public WindowsSystemQueries, public FileProbe {
  public:
-  explicit RecordingSystem(Calls& calls) : calls_(calls) {}
   Result<std::u16string> own_executable() override { return executable; }
   std::optional<std::u16string> path_variable() override { return path_entries; }
   Result<std::u16string> full_path_name(std::u16string_view path) override {
-    calls_.push_back(u"full " + std::u16string(path));
-    return WindowsSystemQueries::full_path_name(path);
+    return record(u"full ", path, WindowsSystemQueries::full_path_name(path));
   }
   bool exists(std::u16string_view path) override {
-    calls_.push_back(u"exists " + std::u16string(path));
-    return WindowsSystemQueries::exists(path);
+    return record(u"exists ", path, WindowsSystemQueries::exists(path));
+  }
+  Result<OpenedPath> open(std::u16string_view path, bool exclusive) override {
+    return record(u"open ", path, probe_.open(path, exclusive));
+  }
+  Result<std::u16string> long_form(std::u16string_view path) override {
+    return record(u"long ", path, probe_.long_form(path));
+  }
+  Result<std::u16string> short_form(std::u16string_view path) override {
+    return record(u"short ", path, probe_.short_form(path));
   }
   std::u16string executable;
   std::u16string path_entries;
+  Calls calls;
 
  private:
-  Calls& calls_;
-};
-
-class RecordingProbe final : public FileProbe {
- public:
-  explicit RecordingProbe(Calls& calls) : calls_(calls) {}
-  Result<OpenedPath> open(std::u16string_view path, bool exclusive) override {
-    calls_.push_back(u"open " + std::u16string(path));
-    return real_.open(path, exclusive);
+  template <class T>
+  T record(std::u16string_view call, std::u16string_view path, T answer) {
+    calls.push_back(std::u16string(call) + std::u16string(path));
+    return answer;
   }
-  Result<std::u16string> long_form(std::u16string_view path) override {
-    calls_.push_back(u"long " + std::u16string(path));
-    return real_.long_form(path);
-  }
-  Result<std::u16string> short_form(std::u16string_view path) override {
-    calls_.push_back(u"short " + std::u16string(path));
-    return real_.short_form(path);
-  }
-
- private:
-  Calls& calls_;
-  WindowsFileProbe real_;
+  WindowsFileProbe probe_;
 };
 
 bool opened_any(const Calls& calls) {
@@ -88,8 +80,8 @@ class PathChecks : public testing::Test {
           "cfg-evil\\x.ovpn", "outside.ovpn", "logs\\existing.log", "svc\\helper.exe", "found\\a.ovpn"}) {
       EXPECT_TRUE(test::write_file(root_ / file, "x"));
     }
-    system_.executable = utf8_to_utf16(at("svc\\helper.exe"));
-    system_.path_entries = u"\\\\127.0.0.2\\share;" + utf8_to_utf16(at("found"));
+    recording_.executable = utf8_to_utf16(at("svc\\helper.exe"));
+    recording_.path_entries = u"\\\\127.0.0.2\\share;" + utf8_to_utf16(at("found"));
   }
 
   [[nodiscard]] std::string at(std::string_view relative) const {
@@ -114,7 +106,7 @@ class PathChecks : public testing::Test {
   }
   std::expected<AllowedLaunch, PathRefusal> check(const Connect& connect, const PathPolicy& policy) {
     calls_.clear();
-    return check_connect_paths(connect, policy, system_, probe_);
+    return check_connect_paths(connect, policy, recording_, recording_);
   }
   static std::string reason(const std::expected<AllowedLaunch, PathRefusal>& checked) {
     return checked ? std::string() : checked.error().reason;
@@ -122,9 +114,8 @@ class PathChecks : public testing::Test {
 
   test::ScratchDir scratch_;
   fs::path root_ = scratch_.path();
-  Calls calls_;
-  RecordingSystem system_{calls_};
-  RecordingProbe probe_{calls_};
+  Recording recording_;
+  Calls& calls_ = recording_.calls;
 };
 
 TEST_F(PathChecks, AListedProgramIsLaunchedHoweverItIsWritten) {
@@ -185,83 +176,60 @@ TEST_F(PathChecks, EachFieldIsHeldToItsRule) {
   };
   const std::string not_a_program = "openvpn is not one of the programs in OpenVpnPrograms";
   const std::string config_outside = "config is not a file in a folder in ConfigDirectories";
+  const std::string incomplete = "the policy is incomplete: ";
   const std::string all_three =
       " (a lock-down needs all three of OpenVpnPrograms, ConfigDirectories and LogDirectories)";
   const PathList unusable{PathList::State::Unusable, {}, "it is not a REG_MULTI_SZ"};
   const auto ok = lock_down();
+  const auto config = [&](std::string_view path) { return request("OpenVPN\\bin\\openvpn.exe", path); };
+  const auto log = [&](std::string_view path) {
+    return request("OpenVPN\\bin\\openvpn.exe", "cfg\\client.ovpn", "cfg\\sub\\auth.txt", path);
+  };
+  Connect verbatim = request();
+  verbatim.config = "\\\\?\\" + at("cfg\\sub\\..\\client.ovpn");
   const std::vector<RuleCase> cases = {
       {"the usual lock-down", request(), ok, ""},
       {"only the program list",
        request(),
        {ok.programs, {}, {}},
-       "the policy is incomplete: ConfigDirectories and LogDirectories are not set" + all_three,
-       true},
-      {"no log list",
-       request(),
-       {ok.programs, ok.configs, {}},
-       "the policy is incomplete: LogDirectories is not set" + all_three,
+       incomplete + "ConfigDirectories and LogDirectories are not set" + all_three,
        true},
       {"only the folder lists",
        request("elsewhere\\openvpn.exe"),
        {{}, ok.configs, ok.logs},
-       "the policy is incomplete: OpenVpnPrograms is not set" + all_three,
+       incomplete + "OpenVpnPrograms is not set" + all_three,
        true},
       {"a listed program that does not exist",
        request(),
        {listed({"OpenVPN\\bin\\gone.exe"}), ok.configs, ok.logs},
        not_a_program},
-      {"a copy of the program elsewhere", request("elsewhere\\openvpn.exe"), ok, not_a_program, true},
       {"an empty list", request(), {listed({}), ok.configs, ok.logs}, not_a_program, true},
       {"a value that cannot be used",
        request(),
        {unusable, ok.configs, ok.logs},
        "OpenVpnPrograms cannot be used: it is not a REG_MULTI_SZ",
        true},
-      {"config that does not exist", request("OpenVPN\\bin\\openvpn.exe", "cfg\\missing.ovpn"), ok,
-       config_outside},
-      {"config that is a folder", request("OpenVPN\\bin\\openvpn.exe", "cfg\\sub"), ok, config_outside},
-      {"config in a sibling named alike", request("OpenVPN\\bin\\openvpn.exe", "cfg-evil\\x.ovpn"), ok,
-       config_outside, true},
-      {"config through ..", request("OpenVPN\\bin\\openvpn.exe", "cfg\\..\\outside.ovpn"), ok, config_outside,
-       true},
+      {"config that does not exist", config("cfg\\missing.ovpn"), ok, config_outside},
+      {"config that is a folder", config("cfg\\sub"), ok, config_outside},
+      {"config in a sibling named alike", config("cfg-evil\\x.ovpn"), ok, config_outside, true},
+      {"a config device name", config("cfg\\con"), ok, "config is a network or device path", true},
+      {"a verbatim config through ..", verbatim, ok, "config is not a plain local path", true},
       {"auth outside", request("OpenVPN\\bin\\openvpn.exe", "cfg\\client.ovpn", "outside.ovpn"), ok,
        "auth is not a file in a folder in ConfigDirectories", true},
-      {"a log that exists",
-       request("OpenVPN\\bin\\openvpn.exe", "cfg\\client.ovpn", "cfg\\sub\\auth.txt", "logs\\existing.log"),
-       ok, ""},
-      {"a log in a folder that does not exist",
-       request("OpenVPN\\bin\\openvpn.exe", "cfg\\client.ovpn", "cfg\\sub\\auth.txt", "logs\\gone\\x.log"),
-       ok, "log is not in a folder in LogDirectories"},
-      {"a config device name", request("OpenVPN\\bin\\openvpn.exe", "cfg\\con"), ok,
-       "config is a network or device path", true},
-      {"a verbatim config",
-       Connect{at("OpenVPN\\bin\\openvpn.exe"), "\\\\?\\" + at("cfg\\client.ovpn"), at("cfg\\sub\\auth.txt"),
-               at("logs\\new.log")},
-       ok, ""},
-      {"a verbatim config through ..",
-       Connect{at("OpenVPN\\bin\\openvpn.exe"), "\\\\?\\" + at("cfg\\sub\\..\\client.ovpn"),
-               at("cfg\\sub\\auth.txt"), at("logs\\new.log")},
-       ok, "config is not a plain local path", true},
+      {"a log that exists", log("logs\\existing.log"), ok, ""},
+      {"a log in a folder that does not exist", log("logs\\gone\\x.log"), ok,
+       "log is not in a folder in LogDirectories"},
       // The log is never a file of the connection or of the program.
-      {"a log that is the auth file",
-       request("OpenVPN\\bin\\openvpn.exe", "cfg\\client.ovpn", "cfg\\sub\\auth.txt", "cfg\\sub\\auth.txt"),
-       with_logs({"logs", "cfg"}), "log is the same file as auth"},
-      {"a log that is a hard link to the auth file",
-       request("OpenVPN\\bin\\openvpn.exe", "cfg\\client.ovpn", "cfg\\sub\\auth.txt", "logs\\auth.log"), ok,
+      {"a log that is the auth file", log("cfg\\sub\\auth.txt"), with_logs({"logs", "cfg"}),
        "log is the same file as auth"},
-      {"a log that is the config file",
-       request("OpenVPN\\bin\\openvpn.exe", "cfg\\client.ovpn", "cfg\\sub\\auth.txt", "cfg\\client.ovpn"),
-       with_logs({"cfg"}), "log is the same file as config"},
-      {"a log in a config folder",
-       request("OpenVPN\\bin\\openvpn.exe", "cfg\\client.ovpn", "cfg\\sub\\auth.txt", "cfg\\sub\\new.log"),
-       with_logs({"logs", "cfg\\sub"}), "log is in a folder in ConfigDirectories"},
-      {"a log in the program's folder",
-       request("OpenVPN\\bin\\openvpn.exe", "cfg\\client.ovpn", "cfg\\sub\\auth.txt",
-               "OpenVPN\\bin\\new.log"),
-       with_logs({"logs", "OpenVPN"}), "log is in the folder of a program in OpenVpnPrograms"},
-      {"a log in the service's folder",
-       request("OpenVPN\\bin\\openvpn.exe", "cfg\\client.ovpn", "cfg\\sub\\auth.txt", "svc\\token.log"),
-       with_logs({"logs", "svc"}), "log is in the service's own folder"},
+      {"a log that is a hard link to the auth file", log("logs\\auth.log"), ok,
+       "log is the same file as auth"},
+      {"a log in a config folder", log("cfg\\sub\\new.log"), with_logs({"logs", "cfg\\sub"}),
+       "log is in a folder in ConfigDirectories"},
+      {"a log in the program's folder", log("OpenVPN\\bin\\new.log"), with_logs({"logs", "OpenVPN"}),
+       "log is in the folder of a program in OpenVpnPrograms"},
+      {"a log in the service's folder", log("svc\\token.log"), with_logs({"logs", "svc"}),
+       "log is in the service's own folder"},
   };
   for (const RuleCase& c : cases) {
     SCOPED_TRACE(c.what);
