@@ -30,6 +30,8 @@ TEST(PrivateSecurity, ProtectedDaclForSystemAndAdministratorsWithReadersAdded) {
        false,
        u"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;NO)(A;;FR;;;S-1-5-21-1-2-3-1001)"},
       {{}, true, u"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"},
+      // The token folder: its readers may list it and read what is in it.
+      {{u"S-1-5-32-556"}, true, u"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FR;;;NO)"},
   };
   for (const Case& c : cases) {
     auto sids = client_group_sids(c.readers);
