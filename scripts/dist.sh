@@ -4,7 +4,8 @@
 #   orvanta-vpn-helper-windows.exe, orvanta-vpn-client.exe   optimised, stripped, each with a debug link
 #   *.exe.debug                                              the debug information split off them
 #   orvanta-vpn-helper-VERSION-x64.msi                       the installer package
-#   orvanta-vpn-helper-VERSION-x64.zip                       the two executables
+#   orvanta-vpn-helper-VERSION-x64.zip                       the two executables and the policy templates
+#   policy/OrvantaVpnHelper.admx, policy/en-US/*.adml        the Group Policy templates
 #   SHA256SUMS                                               sha256sum -c of all of the above
 # With SIGN_CERT and SIGN_KEY (PEM files: the certificate chain and its unencrypted key), the
 # executables are Authenticode-signed before they go into the package and the archive, and so is the
@@ -14,6 +15,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 out=$(realpath -m "${1:-$root/build/dist}")
 version=$(tr -d '[:space:]' <"$root/VERSION")
 executables=(orvanta-vpn-helper-windows.exe orvanta-vpn-client.exe)
+templates=(policy/OrvantaVpnHelper.admx policy/en-US/OrvantaVpnHelper.adml)
 name=orvanta-vpn-helper-$version-x64
 
 signing=
@@ -57,8 +59,13 @@ done
 
 "$root/packaging/build-msi.sh" "$version" "$out" "$stage/$name.msi"
 sign "$stage/$name.msi" "$out/$name.msi"
-(cd "$out" && zip -q -X "$name.zip" "${executables[@]}")
+mkdir -p "$out/policy/en-US"
+for template in "${templates[@]}"; do
+  cp "$root/packaging/$template" "$out/$template"
+done
+(cd "$out" && zip -q -X "$name.zip" "${executables[@]}" "${templates[@]}")
 
-(cd "$out" && sha256sum -- "${executables[@]}" "${executables[@]/%/.debug}" "$name.msi" "$name.zip" >SHA256SUMS)
+(cd "$out" && sha256sum -- "${executables[@]}" "${executables[@]/%/.debug}" "$name.msi" "$name.zip" "${templates[@]}" \
+  >SHA256SUMS)
 echo "dist: $out${signing:+ (signed)}"
 (cd "$out" && ls -l)

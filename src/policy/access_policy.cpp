@@ -54,8 +54,8 @@ AccessPolicy::AccessPolicy(const ClientPolicy& clients, Seams seams) : seams_(st
   if (!seams_.system) {
     seams_.system = std::make_shared<WindowsSystemQueries>();
   }
-  if (!seams_.opener) {
-    seams_.opener = std::make_shared<WindowsPathOpener>();
+  if (!seams_.probe) {
+    seams_.probe = std::make_shared<WindowsFileProbe>();
   }
   auto readers = client_group_sids(clients.groups);
   if (clients.problem) {
@@ -63,7 +63,7 @@ AccessPolicy::AccessPolicy(const ClientPolicy& clients, Seams seams) : seams_(st
   } else if (!readers) {
     unusable_ = "the client policy cannot be used: " + readers.error();
   } else if (clients.require_token) {
-    auto issued = ClientTokenFile::issue(*readers, seams_.token_root);
+    auto issued = ClientTokenFile::issue(*readers, seams_.service_folder);
     if (!issued) {
       unusable_ = "the client token could not be issued: " + error_text(issued.error());
     } else {
@@ -96,7 +96,12 @@ std::optional<HelperResponse> AccessPolicy::refusal(const ClientRequest& request
 }
 
 std::expected<AllowedLaunch, HelperResponse> AccessPolicy::check_connect(const Connect& request) const {
-  auto allowed = check_connect_paths(request, seams_.read_paths(), *seams_.system, *seams_.opener);
+  auto allowed = check_connect_paths(request, seams_.read_paths(), *seams_.system, *seams_.probe);
+  if (!allowed && allowed.error().incomplete) {
+    // The administrator's fault rather than the client's: an error, of its own kind.
+    report_failure(Failure::PolicyIncomplete, "refused a connect", allowed.error().reason);
+    return std::unexpected(replies::not_allowed(allowed.error().reason));
+  }
   if (!allowed) {
     return std::unexpected(refuse(allowed.error().reason, field_text(request, allowed.error().field)));
   }

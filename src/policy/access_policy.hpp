@@ -24,8 +24,8 @@ class AccessPolicy {
   struct Seams {
     std::function<PathPolicy()> read_paths = read_path_policy;
     std::shared_ptr<SystemQueries> system;
-    std::shared_ptr<PathOpener> opener;
-    std::u16string token_root;  // where Orvanta\VpnHelper\client.token goes; ProgramData when empty
+    std::shared_ptr<FileProbe> probe;
+    std::u16string service_folder;  // where token\client.token goes; the executable's folder when empty
   };
 
   // Applies the client policy read when the service starts: when a token is required, it is issued

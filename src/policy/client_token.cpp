@@ -4,14 +4,16 @@
 #include <aclapi.h>
 #include <bcrypt.h>
 #include <sddl.h>
-#include <shlobj.h>
 
 #include <array>
 #include <cstring>
 #include <utility>
 
 #include "common/utf16.hpp"
+#include "policy/client_groups.hpp"
 #include "policy/token_text.hpp"
+#include "process/path_rules.hpp"
+#include "process/windows_system_queries.hpp"
 
 namespace orvanta::policy {
 
@@ -19,16 +21,10 @@ namespace {
 
 Error last_error() { return Error::os(GetLastError()); }
 
-// Those who may not be readers: a token that (nearly) every account can read locks nothing.
-constexpr std::array everybody = {WinWorldSid,        WinAnonymousSid,     WinAuthenticatedUserSid,
-                                  WinBuiltinUsersSid, WinBuiltinGuestsSid, WinInteractiveSid,
-                                  WinNetworkSid,      WinLocalSid};
-
-// shell32 (and user32 and gdi32 behind it), ole32 and bcrypt are loaded when a token is written, not
-// each time the service starts: a service that writes none never pays for them. Under Wine they were
-// nearly half of an idle service's resident memory (user32 brings the font and graphics libraries,
-// bcrypt the TLS library); on Windows user32 also ties the process to a desktop. Only the system
-// folder is searched, so that no file beside the executable can stand in for them.
+// bcrypt is loaded when a token is written, not each time the service starts: a service that writes
+// none never pays for it (under Wine it brings the TLS library, a large part of an idle service's
+// resident memory). Only the system folder is searched, so that no file beside the executable can
+// stand in for it.
 template <typename Function>
 Result<Function*> system_function(const wchar_t* library, const char* name) {
   const HMODULE module = LoadLibraryExW(library, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
@@ -38,23 +34,6 @@ Result<Function*> system_function(const wchar_t* library, const char* name) {
   }
   // The module stays loaded for the rest of the run, as an import would.
   return reinterpret_cast<Function*>(reinterpret_cast<void*>(found));
-}
-
-Result<std::u16string> program_data() {
-  const auto known_folder_path =
-      system_function<decltype(SHGetKnownFolderPath)>(L"shell32.dll", "SHGetKnownFolderPath");
-  const auto free_task_memory = system_function<decltype(CoTaskMemFree)>(L"ole32.dll", "CoTaskMemFree");
-  if (!known_folder_path || !free_task_memory) {
-    return std::unexpected(!known_folder_path ? known_folder_path.error() : free_task_memory.error());
-  }
-  PWSTR path = nullptr;
-  const HRESULT result = (*known_folder_path)(FOLDERID_ProgramData, 0, nullptr, &path);
-  std::u16string folder = SUCCEEDED(result) ? from_wide(path) : std::u16string();
-  (*free_task_memory)(path);
-  if (FAILED(result)) {
-    return std::unexpected(Error::os(static_cast<std::uint32_t>(result)));
-  }
-  return folder;
 }
 
 // Owned by SYSTEM, by Administrators, or by the account this process runs as (SYSTEM for the
@@ -85,16 +64,11 @@ Result<bool> owned_by_administrators(HANDLE folder) {
   return EqualSid(owner, reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid) != FALSE;
 }
 
-// Makes the folder, or takes the one there, and leaves it to SYSTEM and Administrators alone.
-Result<void> prepare_private_folder(const std::u16string& path, PrivateSecurity& security) {
-  const std::wstring wide = to_wide(path);
-  SECURITY_ATTRIBUTES attributes{sizeof attributes, security.descriptor(), FALSE};
-  if (!CreateDirectoryW(wide.c_str(), &attributes) && GetLastError() != ERROR_ALREADY_EXISTS) {
-    return std::unexpected(last_error());
-  }
-  // Opened on the name itself: a link there is looked at, not followed.
-  const UniqueFile folder(CreateFileW(
-      wide.c_str(), READ_CONTROL | WRITE_DAC, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+// The folder opened on its name, so that a link there is looked at, not followed; only a real folder
+// owned by SYSTEM, Administrators or this account will do.
+Result<UniqueFile> open_plain_folder(const std::u16string& path, DWORD access) {
+  UniqueFile folder(CreateFileW(
+      to_wide(path).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!folder) {
     return std::unexpected(last_error());
@@ -103,20 +77,32 @@ Result<void> prepare_private_folder(const std::u16string& path, PrivateSecurity&
   if (!GetFileInformationByHandle(folder.get(), &information)) {
     return std::unexpected(last_error());
   }
+  const std::string shown = utf16_to_utf8(path).value_or("the folder");
   if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
       (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-    return std::unexpected(
-        Error::fixed(utf16_to_utf8(path).value_or("the folder") + " is not a plain folder"));
+    return std::unexpected(Error::fixed(shown + " is not a plain folder"));
   }
   auto owned = owned_by_administrators(folder.get());
   if (!owned) {
     return std::unexpected(owned.error());
   }
   if (!*owned) {
-    return std::unexpected(Error::fixed(utf16_to_utf8(path).value_or("the folder") +
-                                        " is not owned by SYSTEM or Administrators"));
+    return std::unexpected(Error::fixed(shown + " is not owned by SYSTEM or Administrators"));
   }
-  const DWORD status = SetSecurityInfo(folder.get(), SE_FILE_OBJECT,
+  return folder;
+}
+
+// Makes the folder, or takes the one there, and gives it the private DACL.
+Result<void> prepare_private_folder(const std::u16string& path, PrivateSecurity& security) {
+  SECURITY_ATTRIBUTES attributes{sizeof attributes, security.descriptor(), FALSE};
+  if (!CreateDirectoryW(to_wide(path).c_str(), &attributes) && GetLastError() != ERROR_ALREADY_EXISTS) {
+    return std::unexpected(last_error());
+  }
+  const auto folder = open_plain_folder(path, READ_CONTROL | WRITE_DAC);
+  if (!folder) {
+    return std::unexpected(folder.error());
+  }
+  const DWORD status = SetSecurityInfo(folder->get(), SE_FILE_OBJECT,
                                        DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
                                        nullptr, nullptr, security.dacl(), nullptr);
   if (status != ERROR_SUCCESS) {
@@ -168,14 +154,12 @@ std::expected<std::vector<Sid>, std::string> client_group_sids(const std::vector
   std::vector<Sid> sids;
   for (const std::u16string& group : groups) {
     const std::string shown = utf16_to_utf8(group).value_or("?");
+    if (const auto refusal = client_group_refusal(group)) {
+      return std::unexpected("ClientGroups holds " + shown + ", " + *refusal);
+    }
     auto sid = Sid::parse(group);
     if (!sid) {
       return std::unexpected("ClientGroups holds " + shown + ", which is not a SID");
-    }
-    for (const WELL_KNOWN_SID_TYPE type : everybody) {
-      if (IsWellKnownSid(sid->get(), type)) {
-        return std::unexpected("ClientGroups holds " + shown + ", which stands for (nearly) every account");
-      }
     }
     sids.push_back(std::move(*sid));
   }
@@ -246,29 +230,30 @@ Result<void> remove_by_name(const std::u16string& path) {
   return {};
 }
 
-Result<ClientTokenFile> ClientTokenFile::issue(const std::vector<Sid>& readers, const std::u16string& root) {
-  std::u16string base = root;
-  if (base.empty()) {
-    auto data = program_data();
-    if (!data) {
-      return std::unexpected(data.error());
+Result<ClientTokenFile> ClientTokenFile::issue(const std::vector<Sid>& readers,
+                                               const std::u16string& service_folder) {
+  std::u16string parent = service_folder;
+  if (parent.empty()) {
+    auto executable = WindowsSystemQueries().own_executable();
+    if (!executable) {
+      return std::unexpected(executable.error());
     }
-    base = std::move(*data);
+    parent = parent_directory(*executable).value_or(u"");
   }
-  auto folder_security = PrivateSecurity::make({}, true);
+  // Only administrators can make anything in the service's folder, unless it is not theirs.
+  if (auto checked = open_plain_folder(parent, READ_CONTROL); !checked) {
+    return std::unexpected(checked.error());
+  }
+  auto folder_security = PrivateSecurity::make(readers, true);
   auto file_security = PrivateSecurity::make(readers, false);
   if (!folder_security || !file_security) {
     return std::unexpected(!folder_security ? folder_security.error() : file_security.error());
   }
-  std::u16string folder = base;
-  for (const std::u16string_view part : {u"Orvanta", u"VpnHelper"}) {
-    folder += u'\\';
-    folder += part;
-    if (auto prepared = prepare_private_folder(folder, *folder_security); !prepared) {
-      return std::unexpected(prepared.error());
-    }
+  const std::u16string folder = join_path(parent, utf8_to_utf16(token_folder_name));
+  if (auto prepared = prepare_private_folder(folder, *folder_security); !prepared) {
+    return std::unexpected(prepared.error());
   }
-  const std::u16string path = folder + u"\\client.token";
+  const std::u16string path = join_path(folder, utf8_to_utf16(token_file_name));
   if (auto removed = remove_by_name(path); !removed) {
     return std::unexpected(removed.error());
   }

@@ -28,9 +28,8 @@ class Sid {
   std::vector<std::byte> bytes_;
 };
 
-// The ClientGroups entries as SIDs. Each must be a SID string (S-1-5-32-556), and none may stand for
-// everybody or nearly so (Everyone, Authenticated Users, Users, Anonymous, and the like): a token
-// every user can read would lock nothing. Why not, when they are not all fine.
+// The ClientGroups entries as SIDs, each of a shape that names a real group (client_group_refusal);
+// why not, when they are not all fine.
 [[nodiscard]] std::expected<std::vector<Sid>, std::string> client_group_sids(
     const std::vector<std::u16string>& groups);
 
@@ -55,20 +54,21 @@ class PrivateSecurity {
   std::unique_ptr<std::byte[]> acl_;  // the descriptor points into it; it moves along, unchanged
 };
 
-// The token file, %ProgramData%\Orvanta\VpnHelper\client.token (or below another root for tests),
-// with a fresh token from the system's cryptographic generator: 64 lower-case hex digits.
-//   1. Orvanta and VpnHelper are made, or taken as they are, only if they are real folders (no
-//      reparse point) owned by SYSTEM, Administrators or the account the service runs as; users can
-//      make folders in ProgramData, and one of theirs is never used. Each gets a protected DACL for
-//      SYSTEM and Administrators alone.
-//   2. A file already there is removed through a handle opened on the name itself, never on what a
+// The token file, token\client.token in the service's folder (or in another folder, for tests), with a
+// fresh token from the system's cryptographic generator: 64 lower-case hex digits.
+//   1. The service's folder must be a real folder (no reparse point) owned by SYSTEM, Administrators
+//      or the account the service runs as: a folder anybody else could make things in is never used.
+//   2. token is made, or taken as it is only if it is a real folder with such an owner, and gets a
+//      protected DACL: SYSTEM and Administrators full control, the client groups read.
+//   3. A file already there is removed through a handle opened on the name itself, never on what a
 //      link there points to; the new one is created only if nothing is there by then.
-//   3. Its DACL is the private one, with read access for the client groups.
+//   4. Its DACL is the private one, with read access for the client groups.
 // The file is removed, again through a handle on the name itself, when the owner goes.
 class ClientTokenFile {
  public:
+  // `service_folder`: the folder of the running executable when empty.
   [[nodiscard]] static Result<ClientTokenFile> issue(const std::vector<Sid>& readers,
-                                                     const std::u16string& root = {});
+                                                     const std::u16string& service_folder = {});
   ClientTokenFile(ClientTokenFile&& other) noexcept;
   ClientTokenFile& operator=(ClientTokenFile&&) = delete;
   ClientTokenFile(const ClientTokenFile&) = delete;

@@ -18,6 +18,12 @@ bool is_drive_path(std::u16string_view path) {
   return path.size() >= 3 && is_ascii_letter(path[0]) && path[1] == u':' && is_separator(path[2]);
 }
 
+bool same_unit(char16_t a, char16_t b) {
+  return ascii_lower(a) == ascii_lower(b) || (is_separator(a) && is_separator(b));
+}
+
+}  // namespace
+
 std::u16string_view without_verbatim_prefix(std::u16string_view path) {
   if (path.starts_with(u"\\\\?\\") && is_drive_path(path.substr(4))) {
     return path.substr(4);
@@ -25,11 +31,25 @@ std::u16string_view without_verbatim_prefix(std::u16string_view path) {
   return path;
 }
 
-bool same_unit(char16_t a, char16_t b) {
-  return ascii_lower(a) == ascii_lower(b) || (is_separator(a) && is_separator(b));
+PathText classify_path_text(std::u16string_view text, bool bare_name_allowed) {
+  if (text.empty() || text.find(u'\0') != std::u16string_view::npos) {
+    return PathText::NotPlain;
+  }
+  if (bare_name_allowed && text.find_first_of(u"\\/:") == std::u16string_view::npos) {
+    return PathText::BareName;
+  }
+  const std::u16string_view plain = without_verbatim_prefix(text);
+  if (is_drive_path(plain)) {
+    if (plain.find(u':', 2) != std::u16string_view::npos) {
+      return PathText::NotPlain;
+    }
+    return plain.size() == text.size() ? PathText::Drive : PathText::VerbatimDrive;
+  }
+  if ((text.size() >= 2 && is_separator(text[0]) && is_separator(text[1])) || text.starts_with(u"\\??\\")) {
+    return PathText::NetworkOrDevice;
+  }
+  return PathText::Relative;
 }
-
-}  // namespace
 
 bool is_network_or_device(std::u16string_view full_path) {
   return !is_drive_path(without_verbatim_prefix(full_path));

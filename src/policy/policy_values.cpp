@@ -19,12 +19,14 @@ struct RawValue {
 };
 
 // The value, nothing when it is not there (key or value), or the error that kept it from being read.
-Result<std::optional<RawValue>> read_value(const wchar_t* name) {
+Result<std::optional<RawValue>> read_value(const PolicyValue& policy_value) {
+  static const std::wstring key = to_wide(policy_key);
+  const std::wstring name = to_wide(policy_value.name);
   for (;;) {
     DWORD type = REG_NONE;
     DWORD size = 0;
-    LSTATUS status =
-        RegGetValueW(HKEY_LOCAL_MACHINE, policy_key, name, RRF_RT_ANY | RRF_NOEXPAND, &type, nullptr, &size);
+    LSTATUS status = RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), name.c_str(), RRF_RT_ANY | RRF_NOEXPAND,
+                                  &type, nullptr, &size);
     if (status == ERROR_FILE_NOT_FOUND) {
       return std::nullopt;
     }
@@ -35,7 +37,7 @@ Result<std::optional<RawValue>> read_value(const wchar_t* name) {
     value.type = type;
     std::u16string buffer((size + 1) / 2 + 1, u'\0');
     DWORD got = static_cast<DWORD>(buffer.size() * sizeof(char16_t));
-    status = RegGetValueW(HKEY_LOCAL_MACHINE, policy_key, name, RRF_RT_ANY | RRF_NOEXPAND, &type,
+    status = RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), name.c_str(), RRF_RT_ANY | RRF_NOEXPAND, &type,
                           buffer.data(), &got);
     if (status == ERROR_MORE_DATA) {
       continue;  // it grew in between: ask again
@@ -56,9 +58,9 @@ Result<std::optional<RawValue>> read_value(const wchar_t* name) {
   }
 }
 
-PathList read_path_list(const wchar_t* name) {
+PathList read_path_list(const PolicyValue& policy_value) {
   PathList list;
-  auto value = read_value(name);
+  auto value = read_value(policy_value);
   if (!value) {
     list.state = PathList::State::Unusable;
     list.problem = "it cannot be read: " + error_text(value.error());
@@ -94,13 +96,13 @@ std::vector<std::u16string> multi_string_entries(std::u16string_view data) {
 }
 
 PathPolicy read_path_policy() {
-  return PathPolicy{read_path_list(L"OpenVpnPrograms"), read_path_list(L"ConfigDirectories"),
-                    read_path_list(L"LogDirectories")};
+  return PathPolicy{read_path_list(open_vpn_programs), read_path_list(config_directories),
+                    read_path_list(log_directories)};
 }
 
 ClientPolicy read_client_policy() {
   ClientPolicy policy;
-  auto require = read_value(L"RequireClientToken");
+  auto require = read_value(require_client_token);
   if (!require) {
     policy.problem = "RequireClientToken cannot be read: " + error_text(require.error());
   } else if (*require) {
@@ -111,7 +113,7 @@ ClientPolicy read_client_policy() {
       policy.require_token = (*require)->dword == 1;
     }
   }
-  auto groups = read_value(L"ClientGroups");
+  auto groups = read_value(client_groups);
   if (!groups) {
     policy.problem = policy.problem.value_or("ClientGroups cannot be read: " + error_text(groups.error()));
   } else if (*groups) {

@@ -5,12 +5,13 @@
 #include <string>
 #include <vector>
 
+#include "policy/policy_table.hpp"
+
 namespace orvanta::policy {
 
-inline constexpr wchar_t policy_key[] = L"SOFTWARE\\Policies\\Orvanta\\VpnHelper";
-
-// One list of paths as it was found. Only a value that is not there places no limit; one that is
-// there but cannot be used limits everything, so that a broken policy is never taken for none.
+// One list of paths as it was found. A value that is there but cannot be used limits everything, so
+// that a broken policy is never taken for none; while any of the three lists is there, one that is
+// not allows nothing.
 struct PathList {
   enum class State { Absent, Listed, Unusable };
   State state = State::Absent;
@@ -21,7 +22,7 @@ struct PathList {
 struct PathPolicy {
   PathList programs;  // OpenVpnPrograms: the only programs a connect may launch
   PathList configs;   // ConfigDirectories: where config and auth must be
-  PathList logs;      // LogDirectories: where log must be
+  PathList logs;      // LogDirectories: where log must be (and never a file of the connection)
   [[nodiscard]] bool any() const {
     return programs.state != PathList::State::Absent || configs.state != PathList::State::Absent ||
            logs.state != PathList::State::Absent;

@@ -10,6 +10,11 @@ namespace orvanta::policy {
 
 inline constexpr std::size_t token_bytes = 32;
 
+// Where the service writes the token: token\client.token in the service's own folder, where only
+// administrators can make anything. The client, installed beside the service, looks for it there.
+inline constexpr std::string_view token_folder_name = "token";
+inline constexpr std::string_view token_file_name = "client.token";
+
 // 64 lower-case hex digits.
 [[nodiscard]] std::string token_text(const std::array<std::uint8_t, token_bytes>& bytes);
 

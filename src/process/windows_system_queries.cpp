@@ -78,4 +78,16 @@ bool WindowsSystemQueries::exists(std::u16string_view path) {
   return GetFileAttributesW(to_wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+Result<std::u16string> long_path_name(std::u16string_view path) {
+  const std::wstring wide = to_wide(path);
+  return query_text(
+      [&](wchar_t* buffer, DWORD size) { return GetLongPathNameW(wide.c_str(), buffer, size); });
+}
+
+Result<std::u16string> short_path_name(std::u16string_view path) {
+  const std::wstring wide = to_wide(path);
+  return query_text(
+      [&](wchar_t* buffer, DWORD size) { return GetShortPathNameW(wide.c_str(), buffer, size); });
+}
+
 }  // namespace orvanta

@@ -16,4 +16,8 @@ class WindowsSystemQueries : public SystemQueries {
   bool exists(std::u16string_view path) override;
 };
 
+// GetLongPathNameW and GetShortPathNameW of an existing path: each part in its long or its 8.3 name.
+[[nodiscard]] Result<std::u16string> long_path_name(std::u16string_view path);
+[[nodiscard]] Result<std::u16string> short_path_name(std::u16string_view path);
+
 }  // namespace orvanta

@@ -28,6 +28,8 @@ EventIdentity event_identity(Failure kind) {
       return {MSG_POLICY_REFUSAL, EVENTLOG_WARNING_TYPE};
     case Failure::PolicyUnusable:
       return {MSG_POLICY_UNUSABLE};
+    case Failure::PolicyIncomplete:
+      return {MSG_POLICY_INCOMPLETE};
   }
   return {MSG_WORKER_START_FAILED};
 }

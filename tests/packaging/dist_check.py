@@ -22,7 +22,8 @@ version = read_version(version_file)
 executables = ["orvanta-vpn-helper-windows.exe", "orvanta-vpn-client.exe"]
 package = f"orvanta-vpn-helper-{version}-x64.msi"
 archive = f"orvanta-vpn-helper-{version}-x64.zip"
-shipped = executables + [exe + ".debug" for exe in executables] + [package, archive]
+templates = ["policy/OrvantaVpnHelper.admx", "policy/en-US/OrvantaVpnHelper.adml"]
+shipped = executables + [exe + ".debug" for exe in executables] + [package, archive] + templates
 tally = Tally()
 scratch = tempfile.mkdtemp(prefix="dist-check-")
 atexit.register(shutil.rmtree, scratch, ignore_errors=True)
@@ -40,9 +41,11 @@ def content(file):
 # --- checksums ---
 sums = content(path("SHA256SUMS")).decode().splitlines()
 listed = sorted(line.split(None, 1)[1].lstrip("*") for line in sums)
+present = sorted(os.path.relpath(os.path.join(folder, name), dist).replace(os.sep, "/")
+                 for folder, _, names in os.walk(dist) for name in names)
 tally.check("SHA256SUMS lists every file shipped, and the folder holds nothing else",
-            listed == sorted(shipped) and sorted(os.listdir(dist)) == sorted(shipped + ["SHA256SUMS"]),
-            f"listed {listed}, present {sorted(os.listdir(dist))}")
+            listed == sorted(shipped) and present == sorted(shipped + ["SHA256SUMS"]),
+            f"listed {listed}, present {present}")
 result = run("sha256sum", "-c", "SHA256SUMS", cwd=dist)
 tally.check("sha256sum -c SHA256SUMS", result.returncode == 0, result.stdout + result.stderr)
 
@@ -106,11 +109,11 @@ for exe in executables:
     tally.check(f"the package installs the shipped {exe}",
                 os.path.exists(inside) and content(inside) == content(path(exe)))
 with zipfile.ZipFile(path(archive)) as z:
-    tally.check("the archive holds the two executables", sorted(z.namelist()) == sorted(executables),
-                z.namelist())
-    for exe in executables:
-        if exe in z.namelist():
-            tally.check(f"the archive's {exe} is the shipped one", z.read(exe) == content(path(exe)))
+    tally.check("the archive holds the two executables and the policy templates",
+                sorted(z.namelist()) == sorted(executables + templates), z.namelist())
+    for name in executables + templates:
+        if name in z.namelist():
+            tally.check(f"the archive's {name} is the shipped one", z.read(name) == content(path(name)))
 
 
 # --- what the package says and schedules ---
@@ -123,6 +126,9 @@ properties = {row[0]: row[1] for row in table("Property") if len(row) >= 2}
 tally.check("ProductVersion is VERSION", properties.get("ProductVersion") == version,
             properties.get("ProductVersion"))
 tables = set(run("msiinfo", "tables", path(package)).stdout.split())
+every_action = " ".join(row[3] for row in table("CustomAction") if len(row) >= 4)
+tally.check("nothing of ProgramData is removed: users and other products may own what is there",
+            "CommonAppDataFolder" not in every_action, every_action)
 tally.check("no permission tables: the install folder keeps Program Files' ACL",
             not tables & {"LockPermissions", "MsiLockPermissionsEx"}, tables)
 
@@ -144,13 +150,13 @@ def seq(action):
 
 
 # A deferred action outside InstallInitialize..InstallFinalize never runs; the recovery actions need the
-# service installed and should be set before it first starts; data goes once the service has stopped.
+# service installed and should be set before it first starts; the token folder goes once the service has
+# stopped, and before the files, so that the install folder is empty when they go.
 expectations = [
     ("failure OrvantaVpnHelper reset= 86400 actions= restart/5000/restart/5000/restart/60000",
      "InstallServices", "StartServices", "NOT REMOVE"),
     ("failureflag OrvantaVpnHelper 1", "InstallServices", "StartServices", "NOT REMOVE"),
-    ('/d /c rmdir /s /q "[CommonAppDataFolder]Orvanta"', "StopServices", "InstallFinalize",
-     "NOT UPGRADINGPRODUCTCODE"),
+    ('/d /c rmdir /s /q "[INSTALLDIR]token"', "StopServices", "RemoveFiles", "NOT UPGRADINGPRODUCTCODE"),
 ]
 for target, after, before, condition in expectations:
     found = scheduled(target)

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """The installer package under Wine, in a prefix of its own: a silent install starts the service, which
 answers on 127.0.0.1:49877; a newer package replaces it in place; a silent uninstall leaves no service,
-no files, no data folder, no event source and no listener. Along the way, what Windows reads from the
+no files (the token folder beside the service included), no event source and no listener, and leaves
+ProgramData alone. Along the way, what Windows reads from the
 installed executables: their version records, and the client's --version and --help.
 
 A service under Wine lives only while an ordinary Wine process does, so a keep-alive runs in the
@@ -219,11 +220,14 @@ try:
     tally.check(f"{newer} is still the one product", list(our_products().values()) == [newer], our_products())
 
     # --- uninstall ---
-    # What the service may have written at run time; the uninstall must take all of it.
-    os.makedirs(os.path.join(data_dir, "logs"), exist_ok=True)
-    for name in ("state.json", os.path.join("logs", "helper.log")):
-        with open(os.path.join(data_dir, name), "w") as f:
-            f.write("written while installed\n")
+    # The token folder the service makes beside itself, as a service that did not stop in order left
+    # it; the uninstall must take it. ProgramData\Orvanta may belong to anybody: it must stay.
+    os.makedirs(os.path.join(install_dir, "token"), exist_ok=True)
+    with open(os.path.join(install_dir, "token", "client.token"), "w") as f:
+        f.write("0" * 64)
+    os.makedirs(data_dir, exist_ok=True)
+    with open(os.path.join(data_dir, "other.txt"), "w") as f:
+        f.write("not ours\n")
     log = os.path.join(work, "uninstall.log")
     require("msiexec /x /qn succeeds",
             msiexec("/x", windows_path(newer_package), "/qn", "/l*v", windows_path(log)) == 0, f"see {log}")
@@ -232,7 +236,7 @@ try:
                 service_processes())
     tally.check("no service is registered", our_service_keys() == [], our_service_keys())
     tally.check("the install folder is gone", not os.path.exists(install_dir))
-    tally.check("ProgramData\\Orvanta is gone", not os.path.exists(data_dir))
+    tally.check("ProgramData\\Orvanta is left as it was", os.path.exists(os.path.join(data_dir, "other.txt")))
     tally.check("the event source is gone", reg_values(event_source_key) is None)
     tally.check("no product is registered", our_products() == {}, our_products())
 except Abort:

@@ -30,22 +30,36 @@ TEST(AccessPolicy, WithoutAnyPolicyNothingIsRefused) {
 }
 
 // A refusal is a warning event with the reason and as much of the client's text as tells it apart;
-// a policy that cannot be applied is an error event, once, and refuses every command.
+// a path policy with some of its three lists is an error event of its own; a client policy that cannot
+// be applied is an error event, once, and refuses every command.
 TEST(AccessPolicy, TellsTheEventLogOfRefusalsAndOfAPolicyItCannotApply) {
   const test::ScopedFailureSink recorded;
+  const PathList program{PathList::State::Listed, {u"C:\\OpenVPN\\bin\\openvpn.exe"}, {}};
   AccessPolicy::Seams seams;
-  seams.read_paths = [] {
-    return PathPolicy{{PathList::State::Listed, {u"C:\\OpenVPN\\bin\\openvpn.exe"}, {}}, {}, {}};
+  seams.read_paths = [&] {
+    return PathPolicy{
+        program, {PathList::State::Listed, {u"C:\\cfg"}, {}}, {PathList::State::Listed, {u"C:\\logs"}, {}}};
   };
   const AccessPolicy paths(ClientPolicy{}, seams);
   const std::string long_text = "C:\\" + std::string(300, 'x') + "\\openvpn.exe";
-  const auto refused = paths.check_connect(Connect{long_text, "a", "b", "c"});
+  const auto refused = paths.check_connect(Connect{long_text, "C:\\cfg\\a", "C:\\cfg\\b", "C:\\logs\\c"});
   ASSERT_FALSE(refused.has_value());
   EXPECT_EQ(refused.error(), not_allowed("openvpn is not one of the programs in OpenVpnPrograms"));
 
-  const AccessPolicy broken(ClientPolicy{false, {u"S-1-1-0"}, std::nullopt}, seams);
+  seams.read_paths = [&] { return PathPolicy{program, {}, {}}; };
+  const AccessPolicy partial(ClientPolicy{}, seams);
+  const std::string incomplete =
+      "the policy is incomplete: ConfigDirectories and LogDirectories are not set (a lock-down needs all "
+      "three "
+      "of OpenVpnPrograms, ConfigDirectories and LogDirectories)";
+  const auto refused_partly = partial.check_connect(Connect{"C:\\OpenVPN\\bin\\openvpn.exe", "a", "b", "c"});
+  ASSERT_FALSE(refused_partly.has_value());
+  EXPECT_EQ(refused_partly.error(), not_allowed(incomplete));
+
+  const AccessPolicy broken(ClientPolicy{false, {u"S-1-5-113"}, std::nullopt}, seams);
   const std::string problem =
-      "the client policy cannot be used: ClientGroups holds S-1-1-0, which stands for (nearly) every account";
+      "the client policy cannot be used: ClientGroups holds S-1-5-113, which is not a built-in group "
+      "(S-1-5-32-<rid>) or a domain or computer group (S-1-5-21-<a>-<b>-<c>-<rid>)";
   EXPECT_EQ(broken.refusal(status(std::nullopt)), not_allowed(problem));
 
   using Report = std::pair<Failure, std::string>;
@@ -53,6 +67,7 @@ TEST(AccessPolicy, TellsTheEventLogOfRefusalsAndOfAPolicyItCannotApply) {
             (std::vector<Report>{
                 {Failure::PolicyRefusal, "openvpn is not one of the programs in OpenVpnPrograms: \"" +
                                              long_text.substr(0, 200) + "...\""},
+                {Failure::PolicyIncomplete, incomplete},
                 {Failure::PolicyUnusable, problem},
             }));
 }

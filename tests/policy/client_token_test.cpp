@@ -1,4 +1,4 @@
-// Who may read the client token, and where it is not written.
+// Who may read the client token, and where it is written and where not.
 #include "policy/client_token.hpp"
 
 #include <windows.h>
@@ -17,30 +17,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-TEST(ClientGroups, OnlySidsThatAreNotEverybody) {
-  struct Case {
-    std::vector<std::u16string> groups;
-    std::string problem;  // empty: accepted
-  };
-  const Case cases[] = {
-      {{}, ""},
-      {{u"S-1-5-32-556"}, ""},
-      {{u"Network Configuration Operators"},
-       "ClientGroups holds Network Configuration Operators, which is not a SID"},
-      {{u"S-1-5-32-556", u"S-1-1-0"}, "ClientGroups holds S-1-1-0, which stands for (nearly) every account"},
-      {{u"S-1-5-11"}, "ClientGroups holds S-1-5-11, which stands for (nearly) every account"},
-      {{u"S-1-5-32-545"}, "ClientGroups holds S-1-5-32-545, which stands for (nearly) every account"},
-      {{u"S-1-5-7"}, "ClientGroups holds S-1-5-7, which stands for (nearly) every account"},
-  };
-  for (const Case& c : cases) {
-    const auto sids = client_group_sids(c.groups);
-    EXPECT_EQ(sids ? std::string() : sids.error(), c.problem);
-    if (sids) {
-      EXPECT_EQ(sids->size(), c.groups.size());
-    }
-  }
-}
-
 // The DACL is made from SIDs; here it is read back as the system writes it in SDDL.
 TEST(PrivateSecurity, ProtectedDaclForSystemAndAdministratorsWithReadersAdded) {
   struct Case {
@@ -54,6 +30,8 @@ TEST(PrivateSecurity, ProtectedDaclForSystemAndAdministratorsWithReadersAdded) {
        false,
        u"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;NO)(A;;FR;;;S-1-5-21-1-2-3-1001)"},
       {{}, true, u"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"},
+      // The token folder: its readers may list it and read what is in it.
+      {{u"S-1-5-32-556"}, true, u"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FR;;;NO)"},
   };
   for (const Case& c : cases) {
     auto sids = client_group_sids(c.readers);
@@ -64,13 +42,24 @@ TEST(PrivateSecurity, ProtectedDaclForSystemAndAdministratorsWithReadersAdded) {
   }
 }
 
-// Whatever stands under a folder's name that is not a plain folder is never used. (A link there would
-// be refused the same way; Wine 8 cannot make one: CreateSymbolicLinkW succeeds and makes nothing.)
-TEST(TokenFile, IsNotWrittenWhereTheFolderIsNotPlain) {
+// The token goes into token\client.token in the service's folder, and goes again with its owner;
+// whatever stands under the folder's name that is not a plain folder is never used. (A link there
+// would be refused the same way; Wine 8 cannot make one: CreateSymbolicLinkW succeeds and makes
+// nothing.)
+TEST(TokenFile, IsWrittenBesideTheServiceIntoAPlainFolderOnly) {
   const test::ScratchDir scratch;
-  const fs::path squatter = fs::path(scratch.path()) / "Orvanta";
+  const fs::path file = fs::path(scratch.path()) / "token" / "client.token";
+  {
+    const auto issued = ClientTokenFile::issue({}, from_wide(scratch.path()));
+    ASSERT_TRUE(issued.has_value()) << error_text(issued.error());
+    EXPECT_EQ(test::read_file(file), issued->token());
+  }
+  EXPECT_FALSE(fs::exists(file));
+
+  const test::ScratchDir squatted;
+  const fs::path squatter = fs::path(squatted.path()) / "token";
   ASSERT_TRUE(test::write_file(squatter, "not a folder"));
-  const auto issued = ClientTokenFile::issue({}, from_wide(scratch.path()));
+  const auto issued = ClientTokenFile::issue({}, from_wide(squatted.path()));
   ASSERT_FALSE(issued.has_value());
   EXPECT_TRUE(error_text(issued.error()).ends_with("is not a plain folder")) << error_text(issued.error());
   EXPECT_EQ(test::read_file(squatter), "not a folder");

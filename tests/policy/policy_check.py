@@ -3,16 +3,20 @@
 HKLM\\SOFTWARE\\Policies\\Orvanta\\VpnHelper in the test prefix, and the service, started through the
 Service Control Manager, answering real clients on 127.0.0.1:49877.
 
+  - some of the three path lists without the others refuse every connect, a configuration from
+    anywhere included;
   - OpenVpnPrograms: a listed program is launched however it is written; a copy elsewhere is refused,
     nothing is launched and the OpenVPN that runs keeps running;
   - ConfigDirectories and LogDirectories: outside, through .. and in a sibling folder are refused; a
     log that does not exist yet is accepted;
+  - only plain local paths: native and relative texts in each field are refused;
+  - the log is never a hard link to the auth file;
   - a value of the wrong type refuses connect; a changed value applies to the next request;
-  - RequireClientToken: the token file (64 hex digits, no access for other Linux users, new at every
-    start, gone at stop);
+  - RequireClientToken: the token file beside the service (64 hex digits, no access for other Linux
+    users, new at every start, gone at stop), whatever squats where it once was;
     requests without it, with a wrong one, and in the array form are refused; the Windows client sends
-    it from the default path (--token-file is checked with the client's command line);
-  - a ClientGroups entry that stands for everybody, or a RequireClientToken of the wrong type, refuses
+    it from its default place beside itself, and from --token-file over a wrong default;
+  - a ClientGroups entry that is not a real group, or a RequireClientToken of the wrong type, refuses
     every command.
 
 The key is deleted at the end, whatever happened; a keep-alive holds the Wine session open meanwhile.
@@ -41,7 +45,8 @@ key = "HKLM\\SOFTWARE\\Policies\\Orvanta\\VpnHelper"
 service = "OrvantaVpnHelper"
 drive_c = os.path.join(prefix, "drive_c")
 sandbox = os.path.join(drive_c, "orvanta-policy")
-token_file = os.path.join(drive_c, "ProgramData", "Orvanta", "VpnHelper", "client.token")
+token_file = os.path.join(os.path.dirname(os.path.abspath(args.service)), "token", "client.token")
+old_token_place = os.path.join(drive_c, "ProgramData", "Orvanta")
 tally = Tally()
 wine = wine_runner(args.wine_run, prefix)
 
@@ -108,10 +113,10 @@ def started_with(reply):
     return match.group(1) if match else None
 
 
-def check_connect(name, openvpn, config=None, log=None, expect=None):
+def check_connect(name, openvpn, config=None, log=None, expect=None, auth=None):
     """A connect and what it must give: None for a launch, or the refusal's reason."""
     config_path, pid_file = (config, None) if config else plan()
-    reply = exchange(connect_line(openvpn, config_path, at("cfg\\auth.txt"), log or at("logs\\openvpn.log")))
+    reply = exchange(connect_line(openvpn, config_path, auth or at("cfg\\auth.txt"), log or at("logs\\openvpn.log")))
     if expect is None:
         tally.check(name + ": launched", started_with(reply) is not None and launched(pid_file), reply)
     else:
@@ -134,9 +139,19 @@ def lay_out_sandbox():
 
 
 # --- the checks ---
+def incomplete(missing):
+    return ("the policy is incomplete: " + missing + " (a lock-down needs all three of OpenVpnPrograms, "
+            "ConfigDirectories and LogDirectories)")
+
+
 def path_values():
     program = at("OpenVPN\\bin\\openvpn.exe")
     set_value("OpenVpnPrograms", "REG_MULTI_SZ", program)
+    check_connect("only OpenVpnPrograms: a configuration from anywhere", program, config=at("outside.ovpn"),
+                  expect=incomplete("ConfigDirectories and LogDirectories are not set"))
+    set_value("ConfigDirectories", "REG_MULTI_SZ", at("cfg"))
+    check_connect("without LogDirectories", program, expect=incomplete("LogDirectories is not set"))
+    set_value("LogDirectories", "REG_MULTI_SZ", at("logs"))
     first = started_with(check_connect("the listed program as listed", program))
     for how, written in (("in another case", "c:\\ORVANTA-POLICY\\openvpn\\BIN\\OpenVPN.EXE"),
                          ("with /", "C:/orvanta-policy/OpenVPN/bin/openvpn.exe"),
@@ -147,8 +162,6 @@ def path_values():
     tally.check("a refused connect stops nothing",
                 exchange('{"cmd":"status"}') == '{"ok":true,"message":"running","pid":' + str(first) + "}\n")
 
-    set_value("ConfigDirectories", "REG_MULTI_SZ", at("cfg"))
-    set_value("LogDirectories", "REG_MULTI_SZ", at("logs"))
     check_connect("a config inside, a log that does not exist yet", program, log=at("logs\\new.log"))
     outside = "config is not a file in a folder in ConfigDirectories"
     check_connect("a config outside the folders", program, config=at("outside.ovpn"), expect=outside)
@@ -156,8 +169,20 @@ def path_values():
     check_connect("a config in a sibling named alike", program, config=at("cfg-evil\\x.ovpn"), expect=outside)
     check_connect("a log outside the folders", program, log=at("openvpn.log"),
                   expect="log is not in a folder in LogDirectories")
-    check_connect("a network path", program, log="\\\\server\\share\\openvpn.log",
-                  expect="log is a network or device path")
+
+    # Only plain local paths, in every field; a bare program name is searched for, and not listed.
+    config_path, _ = plan()
+    sent = {"openvpn": program, "config": config_path, "auth": at("cfg\\auth.txt"), "log": at("logs\\x.log")}
+    for text, rule in (("\\??\\UNC\\127.0.0.2\\share\\x.exe", "is a network or device path"),
+                       ("C:x.ovpn", "is a relative path"), ("a.ovpn", "is a relative path")):
+        for field in sent:
+            searched = field == "openvpn" and text == "a.ovpn"
+            reason = "openvpn is not one of the programs in OpenVpnPrograms" if searched else f"{field} {rule}"
+            reply = exchange(connect_line(**dict(sent, **{field: text})))
+            tally.check(f"{field} {text}: refused", reply == refusal(reason), reply)
+    os.link(linux("cfg\\auth.txt"), linux("logs\\auth.log"))
+    check_connect("a log that is a hard link to the auth file", program, log=at("logs\\auth.log"),
+                  expect="log is the same file as auth")
 
     set_value("OpenVpnPrograms", "REG_MULTI_SZ", at("elsewhere\\openvpn.exe"))
     check_connect("a changed list applies to the next request", at("elsewhere\\openvpn.exe"))
@@ -168,6 +193,7 @@ def path_values():
                   expect="OpenVpnPrograms cannot be used: it is not a REG_MULTI_SZ")
     tally.check("... refuses connect alone", exchange('{"cmd":"disconnect"}') ==
                 '{"ok":true,"message":"OpenVPN stopped","pid":null}\n')
+    tally.check("no refused configuration ran", not os.path.exists(linux("pids\\never.pid")))
     clear_policy()
 
 
@@ -182,10 +208,14 @@ def read_token():
 def client_tokens():
     set_value("RequireClientToken", "REG_DWORD", "1")
     set_value("ClientGroups", "REG_MULTI_SZ", "S-1-5-32-556")
+    # Where the token once went, any user could make a file first; it changes nothing now.
+    shutil.rmtree(old_token_place, ignore_errors=True)
+    with open(old_token_place, "w", encoding="ascii") as f:
+        f.write("squatted")
     stop_service()
     tally.check("the service starts with a token required", start_service())
     token = read_token()
-    tally.check("the token file holds 64 lower-case hex digits", token is not None and
+    tally.check("the token file beside the service holds 64 lower-case hex digits", token is not None and
                 re.fullmatch("[0-9a-f]{64}", token) is not None, token)
     # Wine keeps no DACL: it maps the one given at creation onto the mode bits, and it maps an entry for
     # Administrators, which its one user belongs to, onto both the owner's and the group's bits. So the
@@ -202,24 +232,41 @@ def client_tokens():
         tally.check(f"a request with {what} is refused", reply == refusal(reason), reply)
     stopped = '{"ok":true,"message":"stopped","pid":null}\n'
     tally.check("the right token is accepted", exchange(status + f',"token":"{token}"' + "}") == stopped)
+    tally.check("a squatter's file at C:\\ProgramData\\Orvanta changes nothing, a disconnect included",
+                exchange('{"cmd":"disconnect","token":"' + str(token) + '"}') ==
+                '{"ok":true,"message":"OpenVPN stopped","pid":null}\n' and os.path.isfile(old_token_place))
     tally.check("a malformed request is still told what is wrong with it",
                 exchange('{"cmd":') == '{"ok":false,"message":"Invalid request JSON: EOF while parsing a value at '
                                         'line 1 column 7","pid":null}\n')
     windows_client = wine(args.windows_client, "status")
-    tally.check("the Windows client sends the token from its default path",
+    tally.check("the Windows client sends the token from its default place beside itself",
                 windows_client.returncode == 0 and windows_client.stdout == stopped, windows_client.stdout)
+    # A copy of the client whose default token file holds a wrong token.
+    copy = linux("client\\orvanta-vpn-client.exe")
+    os.makedirs(linux("client\\token"))
+    shutil.copyfile(args.windows_client, copy)
+    with open(linux("client\\token\\client.token"), "w", encoding="ascii") as f:
+        f.write("0" * 64)
+    wrong = wine(copy, "status")
+    tally.check("a wrong token in the client's default place is sent, and refused",
+                wrong.returncode == 1 and wrong.stdout == refusal("the client token is not the service's"), wrong.stdout)
+    given = wine(copy, "--token-file", windows_path(token_file), "status")
+    tally.check("--token-file is read instead of the default place",
+                given.returncode == 0 and given.stdout == stopped, given.stdout + given.stderr)
 
     stop_service()
     tally.check("the token file is gone after the stop", read_token() is None)
     start_service()
     tally.check("a new start writes a new token", read_token() not in (None, token))
     stop_service()
+    os.remove(old_token_place)
 
 
 def broken_client_policy():
     for what, name, kind, data, problem in (
-            ("a group that stands for everybody", "ClientGroups", "REG_MULTI_SZ", "S-1-5-32-556\\0S-1-1-0",
-             "ClientGroups holds S-1-1-0, which stands for (nearly) every account"),
+            ("a group that stands for every local account", "ClientGroups", "REG_MULTI_SZ", "S-1-5-32-556\\0S-1-5-113",
+             "ClientGroups holds S-1-5-113, which is not a built-in group (S-1-5-32-<rid>) or a domain or "
+             "computer group (S-1-5-21-<a>-<b>-<c>-<rid>)"),
             ("a RequireClientToken of the wrong type", "RequireClientToken", "REG_SZ", "1",
              "RequireClientToken is not a REG_DWORD of 0 or 1")):
         clear_policy()

@@ -1,9 +1,13 @@
-// The policy's rules on text: which paths are local, which lie in which folder, and the client token.
+// The policy's rules on text: which paths are local, which lie in which folder, which groups may read
+// the client token, and the token itself.
 #include <gtest/gtest.h>
 
 #include <array>
 #include <cstdint>
+#include <utility>
+#include <vector>
 
+#include "policy/client_groups.hpp"
 #include "policy/path_text.hpp"
 #include "policy/token_text.hpp"
 
@@ -29,6 +33,35 @@ TEST(PathText, OnlyDrivePathsAreLocal) {
   for (const Case& c : cases) {
     EXPECT_EQ(is_network_or_device(c.full_path), c.network_or_device)
         << std::string(c.full_path.begin(), c.full_path.end());
+  }
+}
+
+// What the client sent, before anything is asked of the system.
+TEST(PathText, OnlyPlainLocalPathsAsSent) {
+  using enum PathText;
+  struct Case {
+    std::u16string_view text;
+    PathText path;     // as config, auth or log
+    PathText program;  // as openvpn
+  };
+  const Case cases[] = {
+      {u"c:/vpn/client.ovpn", Drive, Drive},
+      {u"\\\\?\\C:\\vpn\\client.ovpn", VerbatimDrive, VerbatimDrive},
+      {u"\\??\\UNC\\host\\share\\x", NetworkOrDevice, NetworkOrDevice},
+      {u"\\??\\C:\\vpn\\client.ovpn", NetworkOrDevice, NetworkOrDevice},
+      {u"\\\\?\\GLOBALROOT\\Device\\HarddiskVolume1\\x", NetworkOrDevice, NetworkOrDevice},
+      {u"//host/share/x", NetworkOrDevice, NetworkOrDevice},
+      {u"\\x", Relative, Relative},
+      {u"C:x.ovpn", Relative, Relative},
+      {u"a.ovpn", Relative, BareName},
+      {u"vpn\\a.ovpn", Relative, Relative},
+      {u"C:\\vpn\\client.ovpn:hidden", NotPlain, NotPlain},
+      {std::u16string_view(u"C:\\a\0b", 6), NotPlain, NotPlain},
+  };
+  for (const Case& c : cases) {
+    const std::string shown(c.text.begin(), c.text.end());
+    EXPECT_EQ(classify_path_text(c.text, false), c.path) << shown;
+    EXPECT_EQ(classify_path_text(c.text, true), c.program) << shown;
   }
 }
 
@@ -60,6 +93,35 @@ TEST(PathText, ComparesAsTheFileSystemWould) {
     EXPECT_EQ(is_within(c.path, c.folder, c.folder_itself), c.within)
         << std::string(c.path.begin(), c.path.end()) << " in "
         << std::string(c.folder.begin(), c.folder.end());
+  }
+}
+
+// Only the shapes of real groups; everything else fails closed, since a list of the SIDs that stand
+// for nearly everybody is never complete.
+TEST(ClientGroups, NamedByShape) {
+  const std::string everybody = "which stands for (nearly) every account";
+  const std::string not_a_group =
+      "which is not a built-in group (S-1-5-32-<rid>) or a domain or computer group "
+      "(S-1-5-21-<a>-<b>-<c>-<rid>)";
+  const std::pair<std::vector<std::u16string_view>, std::string> cases[] = {
+      {{u"S-1-5-32-556", u"S-1-5-32-544", u"S-1-5-21-3623811015-3361044348-30300820-1105"}, ""},
+      // Users, Guests; Domain Users, Guests, Computers
+      {{u"S-1-5-32-545", u"S-1-5-32-546", u"S-1-5-21-1-2-3-513", u"S-1-5-21-1-2-3-514",
+        u"S-1-5-21-1-2-3-515"},
+       everybody},
+      // Everyone, Authenticated Users, every local account, application packages, asserted identity,
+      // NTLM, every service, interactive and network logons, a logon session
+      {{u"S-1-1-0", u"S-1-5-11", u"S-1-5-113", u"S-1-15-2-1", u"S-1-18-1", u"S-1-5-64-10", u"S-1-5-80-0",
+        u"S-1-5-4", u"S-1-5-2", u"S-1-5-5-0-1234"},
+       not_a_group},
+      {{u"S-1-5-32", u"S-1-5-21-1-2-1105", u"S-1-5-21-1-2-3-4-1105", u"S-1-5-32-0556", u"S-1-5-32-4294967296",
+        u"S-1-5-32-556 ", u"Network Configuration Operators", u""},
+       not_a_group},
+  };
+  for (const auto& [sids, refusal] : cases) {
+    for (const std::u16string_view sid : sids) {
+      EXPECT_EQ(client_group_refusal(sid).value_or(""), refusal) << std::string(sid.begin(), sid.end());
+    }
   }
 }
 

@@ -92,6 +92,8 @@ TEST(EventLog, EachFailureHasItsMessageInTheServiceExecutable) {
        L"A request was refused by the administrator's policy: detail"},
       {Failure::PolicyUnusable, EVENTLOG_ERROR_TYPE,
        L"The administrator's policy cannot be applied, so every command is refused: detail"},
+      {Failure::PolicyIncomplete, EVENTLOG_ERROR_TYPE,
+       L"The administrator's policy is incomplete, so every connect is refused: detail"},
   };
   static_assert(std::size(cases) == failure_kinds, "a kind of failure without a message");
   const HMODULE module = LoadLibraryExW(test::windows_path(ORVANTA_SERVICE_EXE).c_str(), nullptr,

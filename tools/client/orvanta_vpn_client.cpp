@@ -7,8 +7,9 @@
 //   orvanta-vpn-client --help | --version
 //
 // When the service requires a client token (an administrator's policy), the client sends the one in
-// the token file: PATH, or by default, on Windows, %ProgramData%\Orvanta\VpnHelper\client.token when
-// that file can be read (only members of the groups the policy names can).
+// the token file: PATH, which must be readable, or by default, on Windows, token\client.token in the
+// client's own folder, where the package installs the service too, when that file can be read (only
+// members of the groups the policy names can).
 //
 // Exit status: 0 for a reply with "ok":true, 1 for "ok":false, 2 when no reply could be had or the
 // command line is wrong; 0 after --help or --version.
@@ -16,6 +17,7 @@
 
 #ifdef _WIN32
 #include <winsock2.h>
+#include <windows.h>
 #include <ws2tcpip.h>
 using socket_type = SOCKET;
 constexpr socket_type no_socket = INVALID_SOCKET;
@@ -49,6 +51,7 @@ static void close_socket(socket_type s) { ::close(s); }
 #include <vector>
 
 #include "orvanta/version.h"
+#include "policy/token_text.hpp"
 
 namespace {
 
@@ -59,9 +62,8 @@ constexpr const char* usage =
     "       orvanta-vpn-client [--port N] raw LINE\n"
     "       orvanta-vpn-client --help | --version\n";
 
-// The whole file, or nothing when it cannot be read.
-std::optional<std::string> read_text_file(const std::string& path) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
+// The whole file, or nothing when it could not be opened.
+std::optional<std::string> read_whole(std::FILE* file) {
   if (file == nullptr) {
     return std::nullopt;
   }
@@ -74,14 +76,31 @@ std::optional<std::string> read_text_file(const std::string& path) {
   return text;
 }
 
-// Where the service writes its token, when there is a place to look by default.
-std::optional<std::string> default_token_file() {
+// The token file the service writes, beside this executable, when it can be read; the path is the
+// system's own, opened as UTF-16 so that any folder name will do.
+std::optional<std::string> read_default_token_file() {
 #ifdef _WIN32
-  if (const char* data = std::getenv("ProgramData"); data != nullptr) {
-    return std::string(data) + "\\Orvanta\\VpnHelper\\client.token";
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (length == 0) {
+      return std::nullopt;
+    }
+    if (length < path.size()) {
+      path.resize(length);
+      break;
+    }
+    path.resize(path.size() * 2);
   }
-#endif
+  path.resize(path.find_last_of(L"\\/") + 1);
+  for (const std::string_view part :
+       {orvanta::policy::token_folder_name, std::string_view("\\"), orvanta::policy::token_file_name}) {
+    path.append(part.begin(), part.end());
+  }
+  return read_whole(_wfopen(path.c_str(), L"rb"));
+#else
   return std::nullopt;
+#endif
 }
 
 // The token as the file holds it, without line ends or spaces an editor may have added.
@@ -158,13 +177,13 @@ int main(int argc, char** argv) {
   const std::string address = "127.0.0.1:" + std::to_string(port);
   std::optional<std::string> token;
   if (token_file) {
-    token = read_text_file(*token_file);
+    token = read_whole(std::fopen(token_file->c_str(), "rb"));
     if (!token) {
       std::fprintf(stderr, "orvanta-vpn-client: cannot read the token file %s\n", token_file->c_str());
       return 2;
     }
-  } else if (const auto default_file = default_token_file()) {
-    token = read_text_file(*default_file);  // no token to send where none can be read
+  } else {
+    token = read_default_token_file();  // no token to send where none can be read
   }
   if (token) {
     token = trimmed(std::move(*token));
