@@ -20,8 +20,9 @@ enum class Failure {
   WorkerStart,     // a connection could not be given a worker
   PolicyRefusal,   // the administrator's policy refused a request (a warning, not a failure)
   PolicyUnusable,  // the administrator's policy cannot be applied, so every command is refused
+  RunRecord,       // the OpenVPN record that outlives the process could not be written, read or cleared
 };
-inline constexpr std::size_t failure_kinds = 9;
+inline constexpr std::size_t failure_kinds = 10;
 
 // Receives every failure report that gets past the rate limit.
 class FailureSink {

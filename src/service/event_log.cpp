@@ -28,6 +28,8 @@ EventIdentity event_identity(Failure kind) {
       return {MSG_POLICY_REFUSAL, EVENTLOG_WARNING_TYPE};
     case Failure::PolicyUnusable:
       return {MSG_POLICY_UNUSABLE};
+    case Failure::RunRecord:
+      return {MSG_RUN_RECORD_FAILED};
   }
   return {MSG_WORKER_START_FAILED};
 }

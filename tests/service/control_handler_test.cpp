@@ -92,6 +92,7 @@ TEST(EventLog, EachFailureHasItsMessageInTheServiceExecutable) {
        L"A request was refused by the administrator's policy: detail"},
       {Failure::PolicyUnusable, EVENTLOG_ERROR_TYPE,
        L"The administrator's policy cannot be applied, so every command is refused: detail"},
+      {Failure::RunRecord, EVENTLOG_ERROR_TYPE, L"The OpenVPN record could not be kept: detail"},
   };
   static_assert(std::size(cases) == failure_kinds, "a kind of failure without a message");
   const HMODULE module = LoadLibraryExW(test::windows_path(ORVANTA_SERVICE_EXE).c_str(), nullptr,
