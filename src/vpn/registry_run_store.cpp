@@ -17,14 +17,7 @@ constexpr wchar_t record_value[] = L"OpenVpn";
 // nothing for anyone else.
 constexpr wchar_t run_key_security[] = L"D:P(A;;KA;;;SY)(A;;KA;;;BA)";
 
-struct RegistryKeyTraits {
-  using value_type = HKEY;
-  static HKEY empty() { return nullptr; }
-  static void close(HKEY key) { RegCloseKey(key); }
-};
-using UniqueKey = UniqueResource<RegistryKeyTraits>;
-
-Result<UniqueKey> create_run_key() {
+Result<UniqueRegistryKey> create_run_key() {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(run_key_security, SDDL_REVISION_1, &descriptor,
                                                             nullptr)) {
@@ -34,11 +27,18 @@ Result<UniqueKey> create_run_key() {
   SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
   HKEY key = nullptr;
   const LSTATUS status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, run_key, 0, nullptr, REG_OPTION_VOLATILE,
-                                         KEY_SET_VALUE, &attributes, &key, nullptr);
+                                         KEY_SET_VALUE | WRITE_DAC, &attributes, &key, nullptr);
   if (status != ERROR_SUCCESS) {
     return std::unexpected(Error::os(static_cast<std::uint32_t>(status)));
   }
-  return UniqueKey(key);
+  UniqueRegistryKey created(key);
+  // Set on every write: a key that was already there keeps the descriptor it was made with, whoever
+  // made it (and under Wine 8 the key was seen without the one it was created with).
+  const LSTATUS secured = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor);
+  if (secured != ERROR_SUCCESS) {
+    return std::unexpected(Error::os(static_cast<std::uint32_t>(secured)));
+  }
+  return created;
 }
 
 }  // namespace
