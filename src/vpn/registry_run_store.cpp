@@ -33,7 +33,7 @@ Result<UniqueRegistryKey> create_run_key() {
   }
   UniqueRegistryKey created(key);
   // Set on every write: a key that was already there keeps the descriptor it was made with, whoever
-  // made it (and under Wine 8 the key was seen without the one it was created with).
+  // made it, and Wine 8 gives even a new key its default one, in which Users may read.
   const LSTATUS secured = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor);
   if (secured != ERROR_SUCCESS) {
     return std::unexpected(Error::os(static_cast<std::uint32_t>(secured)));

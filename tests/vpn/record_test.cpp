@@ -53,19 +53,6 @@ TEST_F(RecordTest, WrittenWhileOpenVpnIsSuspendedAndClearedOnceItsTreeHasEnded) 
   EXPECT_EQ(record->identity, (RunIdentity{*started.pid, creation_time_of(*started.pid)}));
   EXPECT_EQ(utf8(to_wide(record->image)), standin_);
 
-  // The handle given to OpenVPN is one to the job that holds it.
-  const UniqueHandle process(
-      OpenProcess(PROCESS_DUP_HANDLE | PROCESS_QUERY_INFORMATION, FALSE, *started.pid));
-  HANDLE job = nullptr;
-  ASSERT_TRUE(DuplicateHandle(process.get(),
-                              reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(record->job)),
-                              GetCurrentProcess(), &job, 0, FALSE, DUPLICATE_SAME_ACCESS))
-      << GetLastError();
-  const UniqueHandle owned_job(job);
-  BOOL member = FALSE;
-  ASSERT_TRUE(IsProcessInJob(process.get(), owned_job.get(), &member)) << GetLastError();
-  EXPECT_TRUE(member);
-
   EXPECT_EQ(disconnect(), disconnected_reply);
   EXPECT_EQ(store_->text(), std::nullopt);
   EXPECT_EQ(store_->calls(), (std::vector<std::string>{"save", "load", "erase"}));
@@ -143,25 +130,6 @@ TEST_F(RecordTest, StatusNeverWaitsOnTheStore) {
   EXPECT_EQ(status.get(), stopped_reply);
   disconnecting.join();
   store_->inside = nullptr;
-}
-
-// The service's process dies with OpenVPN running; the next one adopts it.
-TEST_F(RecordTest, AdoptedOpenVpnIsTheRecordedOneInEveryRespect) {
-  const Planned grandchild = plan("grandchild");
-  const HelperResponse started = connect(plan("openvpn", {{"grandchild_plan", grandchild.plan}}));
-  ASSERT_TRUE(started.pid) << started.message;
-  const Watched openvpn(*started.pid);
-  const Watched descendant(wait_for_pid(grandchild.pid_out));
-  restart();
-  EXPECT_EQ(state_->query_status(), running(*started.pid));
-  ASSERT_TRUE(store_->record());
-
-  EXPECT_EQ(disconnect(), disconnected_reply);
-  EXPECT_FALSE(openvpn.running());
-  EXPECT_FALSE(descendant.running()) << "the job was not reached again";
-  EXPECT_EQ(state_->query_status(), stopped_reply);
-  EXPECT_EQ(store_->text(), std::nullopt);
-  EXPECT_EQ(taskkill_runs(), (std::vector<TaskkillRun>{{taskkill_line(*started.pid), standin_, true}}));
 }
 
 // Records that name a process, or none, other than the one recorded: cleared, and nothing is ended.

@@ -117,7 +117,8 @@ int wmain(int argc, wchar_t** argv) {
     return 1;
   }
   const std::wstring plan = work + L"\\openvpn.plan";
-  if (!orvanta::test::write_file(plan, "sleep_ms=600000\n")) {
+  const std::wstring pid_out = work + L"\\openvpn.pid";
+  if (!orvanta::test::write_file(plan, "pid_out=" + utf8(pid_out) + "\n")) {
     std::fputs("bench_restart: cannot write the plan\n", stderr);
     return 1;
   }
@@ -131,8 +132,14 @@ int wmain(int argc, wchar_t** argv) {
   // The two kinds take turns, so that a machine that slows down meanwhile slows both alike.
   for (int round = 0; round < 2 * rounds; ++round) {
     const bool adopting = round % 2 == 0;
+    DeleteFileW(pid_out.c_str());
     const auto prepared = exchange(adopting ? connect : "{\"cmd\":\"disconnect\"}\n");
-    if (!prepared || !kill_service(service.get())) {
+    // A stand-in that is still starting up would slow the next start down on a busy machine, and
+    // be counted as the cost of adopting it.
+    const bool settled =
+        !adopting || eventually([&] { return !orvanta::test::read_file(pid_out).value_or("").empty(); }, 20s);
+    Sleep(200);
+    if (!prepared || !settled || !kill_service(service.get())) {
       std::fprintf(stderr, "bench_restart: round %d could not be prepared: %s\n", round,
                    prepared.value_or("(no reply)").c_str());
       return 1;
