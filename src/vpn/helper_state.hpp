@@ -63,7 +63,7 @@ class HelperState {
   // Called once at start, before the first request: records the OpenVPN that the stored record names,
   // if it still runs; clears a record that names no such process; keeps, and reports, one that cannot
   // be checked.
-  void adopt_recorded();
+  void adopt_recorded() noexcept;
 
  private:
   // What a stop takes out of the record under record_mutex_ and then works on without it.
@@ -93,7 +93,9 @@ class HelperState {
   [[nodiscard]] RunIdentity keep_record(HANDLE process, HANDLE job) noexcept;
   // Clears the stored record if it names `run`: a clear that comes late never takes the record of a
   // newer OpenVPN. Takes store_mutex_ only.
-  void forget_record(const std::optional<RunIdentity>& run);
+  void forget_record(const std::optional<RunIdentity>& run) noexcept;
+  // adopt_recorded, which may run out of memory.
+  void adopt_stored();
   [[nodiscard]] bool stopping();
   [[nodiscard]] SpawnOptions spawn_options(HANDLE job, const std::u16string* application = nullptr) const;
 

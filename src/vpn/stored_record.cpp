@@ -184,32 +184,44 @@ RunIdentity HelperState::keep_record(HANDLE process, HANDLE job) noexcept {
   return run;
 }
 
-void HelperState::forget_record(const std::optional<RunIdentity>& run) {
+void HelperState::forget_record(const std::optional<RunIdentity>& run) noexcept {
   if (!store_ || !run) {
     return;
   }
-  std::optional<Error> failed;
-  {
-    const std::lock_guard stored(store_mutex_);
-    const Result<std::optional<std::u16string>> text = store_->load();
-    if (!text) {
-      failed = text.error();
-    } else if (const auto record = *text ? decode_run_record(**text) : std::nullopt;
-               record && record->identity == *run) {
-      if (Result<void> erased = store_->erase(); !erased) {
-        failed = erased.error();
+  try {
+    std::optional<Error> failed;
+    {
+      const std::lock_guard stored(store_mutex_);
+      const Result<std::optional<std::u16string>> text = store_->load();
+      if (!text) {
+        failed = text.error();
+      } else if (const auto record = *text ? decode_run_record(**text) : std::nullopt;
+                 record && record->identity == *run) {
+        if (Result<void> erased = store_->erase(); !erased) {
+          failed = erased.error();
+        }
       }
     }
-  }
-  if (failed) {
-    report_not_kept(*failed);
+    if (failed) {
+      report_not_kept(*failed);
+    }
+  } catch (const std::bad_alloc&) {
+    // No memory to read the record with: it stays, and the next start finds its process gone.
   }
 }
 
-void HelperState::adopt_recorded() {
+void HelperState::adopt_recorded() noexcept {
   if (!store_) {
     return;
   }
+  try {
+    adopt_stored();
+  } catch (const std::bad_alloc&) {
+    // No memory to adopt with: the record stays for the next start, and OpenVPN runs on unreached.
+  }
+}
+
+void HelperState::adopt_stored() {
   std::optional<RunRecord> record;
   {
     const std::lock_guard stored(store_mutex_);

@@ -189,8 +189,13 @@ TEST_F(RecordTest, RecordThatCannotBeReadIsKeptAndReported) {
 // hold OpenVPN. OpenVPN is still adopted and ended, and taskkill runs for it; its grandchild, which
 // only the job could reach past a taskkill without /T (the stand-in's, and Wine's own), runs on.
 TEST_F(RecordTest, JobThatCannotBeReachedLeavesTheTreeToTaskkill) {
+  // A process of its own in the other job, which taking that job for OpenVPN's would end.
   const UniqueHandle unrelated_job(CreateJobObjectW(nullptr, nullptr));
   ASSERT_TRUE(unrelated_job);
+  const Result<Child> bystander =
+      spawn(standin_command(plan("bystander").plan), SpawnOptions{unrelated_job.get(), nullptr, nullptr, {}});
+  ASSERT_TRUE(bystander);
+  const Watched bystander_process(bystander->id());
   for (const bool handed_another_job : {false, true}) {
     SCOPED_TRACE(handed_another_job ? "a job that does not hold OpenVPN" : "no such handle");
     std::filesystem::remove(taskkill_log());
@@ -217,6 +222,7 @@ TEST_F(RecordTest, JobThatCannotBeReachedLeavesTheTreeToTaskkill) {
     EXPECT_EQ(disconnect(), disconnected_reply);
     EXPECT_FALSE(openvpn.running());
     EXPECT_TRUE(descendant.running()) << "ended by a job that should not have been taken";
+    EXPECT_TRUE(bystander_process.running()) << "another job was taken for OpenVPN's";
     EXPECT_EQ(taskkill_runs(), (std::vector<TaskkillRun>{{taskkill_line(*started.pid), standin_, true}}));
     EXPECT_EQ(store_->text(), std::nullopt);
     descendant.terminate();
