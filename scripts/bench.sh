@@ -5,6 +5,8 @@
 #   - hostile clients: peak memory under long lines of tiny values, threads under 3,000 silent
 #     connections, and a stop with OpenVPN running, a taskkill that hangs and connects queued behind
 #     it (the stand-in OpenVPN and the hanging taskkill of the Windows test build);
+#   - restarts: from a start to the first answered status, after the service's process was killed,
+#     with an OpenVPN (the stand-in) to adopt and without;
 #   - idle memory: the release service as shipped (scripts/dist.sh, stripped) beside the bare server
 #     and beside a service that does nothing, all idle at the same time.
 # The real service binds 127.0.0.1:49877: run it as `flock -o /tmp/orvanta-endpoint.lock make bench`
@@ -29,7 +31,7 @@ began=$(date +%s)
 
 needed=(bench_host.exe bench_bare_server.exe)
 if [ "$target" = service ]; then
-  needed+=(orvanta-vpn-helper-windows.exe bench_stop_hostage.exe bench_null_service.exe
+  needed+=(orvanta-vpn-helper-windows.exe bench_stop_hostage.exe bench_restart.exe bench_null_service.exe
            ../tests/support/standin.exe ../tests/vpn/taskkill.exe)
 fi
 for exe in "${needed[@]}"; do
@@ -226,6 +228,15 @@ if restart_ours >/dev/null; then
     echo "bench: the stop could not be timed"
   stop_service "$service" "$ours"
   restore_taskkill
+fi
+
+echo
+echo "restarts:"
+if restart_ours >/dev/null; then
+  mkdir -p "$work/restart"
+  "$WINE" "$windows_build/bin/bench_restart.exe" "$service" \
+    "$(winpath "$windows_build/tests/support/standin.exe")" "$(winpath "$work/restart")" | tr -d '\r' ||
+    echo "bench: the restarts could not be timed"
 fi
 
 echo

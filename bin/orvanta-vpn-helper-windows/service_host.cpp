@@ -15,6 +15,7 @@
 #include "policy/policy_values.hpp"
 #include "vpn/helper_operations.hpp"
 #include "vpn/helper_state.hpp"
+#include "vpn/registry_run_store.hpp"
 
 namespace orvanta {
 
@@ -35,7 +36,7 @@ std::unique_ptr<ControlContext> control_context;
 // The start parameters the system passes are accepted and deliberately not used: the service reads
 // no configuration from them.
 void WINAPI service_main(DWORD, LPWSTR*) {
-  auto state = std::make_shared<HelperState>();
+  auto state = std::make_shared<HelperState>(nullptr, std::make_shared<RegistryRunStore>());
   auto shutdown = std::make_shared<ShutdownFlag>();
 
   auto registration = register_control_handler(service_name, shutdown, state);
@@ -69,6 +70,11 @@ void WINAPI service_main(DWORD, LPWSTR*) {
     }
     return;
   }
+
+  // Only once the endpoint is this service's: a start that fails before this point leaves a running
+  // OpenVPN and its record as they are, so that whoever holds the port cannot drop the user's tunnel
+  // by making a start fail.
+  state->adopt_recorded();
 
   run_accept_loop(listener->get(), *shutdown, std::make_shared<HelperOperations>(state, policy));
 

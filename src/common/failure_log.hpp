@@ -22,8 +22,9 @@ enum class Failure {
   PolicyUnusable,  // the administrator's policy cannot be applied, so every command is refused
   // some of the three path lists are set, not all, so every connect is refused
   PolicyIncomplete,
+  RunRecord,  // the OpenVPN record that outlives the process could not be written, read or cleared
 };
-inline constexpr std::size_t failure_kinds = 10;
+inline constexpr std::size_t failure_kinds = 11;
 
 // Receives every failure report that gets past the rate limit.
 class FailureSink {

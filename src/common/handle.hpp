@@ -80,6 +80,14 @@ struct LocalMemoryTraits {
 };
 using UniqueLocalMemory = UniqueResource<LocalMemoryTraits>;
 
+// Registry keys from RegOpenKeyExW and RegCreateKeyExW.
+struct RegistryKeyTraits {
+  using value_type = HKEY;
+  static HKEY empty() { return nullptr; }
+  static void close(HKEY key) { RegCloseKey(key); }
+};
+using UniqueRegistryKey = UniqueResource<RegistryKeyTraits>;
+
 // Event log sources from RegisterEventSourceW.
 struct EventSourceTraits {
   using value_type = HANDLE;

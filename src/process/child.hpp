@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <functional>
 #include <variant>
 
 #include "common/error.hpp"
@@ -49,6 +50,9 @@ struct SpawnOptions {
   // The executable to start, when the caller has resolved and checked it already; the program text
   // then only begins the command line.
   const std::u16string* application = nullptr;
+  // Called with the new process once it is in the job and before it runs, when `job` is set. It must
+  // not throw: the process would be left suspended.
+  std::function<void(HANDLE process)> before_resume;
 };
 
 // Launches the command and returns without waiting for it.

@@ -166,12 +166,17 @@ Result<CreatedProcess> create_process(const LaunchPlan& plan, const Command& com
 
 // A supervised child runs its first instruction inside the job, so that nothing it starts can be
 // outside it when the job is ended. One that cannot be placed is ended before it ever ran.
-Result<void> place_in_job(const CreatedProcess& created, HANDLE job) {
+Result<void> place_in_job(const CreatedProcess& created, const SpawnOptions& options) {
   DWORD error = ERROR_SUCCESS;
-  if (!AssignProcessToJobObject(job, created.process.get())) {
+  if (!AssignProcessToJobObject(options.job, created.process.get())) {
     error = GetLastError();
-  } else if (ResumeThread(created.thread.get()) == static_cast<DWORD>(-1)) {
-    error = GetLastError();
+  } else {
+    if (options.before_resume) {
+      options.before_resume(created.process.get());
+    }
+    if (ResumeThread(created.thread.get()) == static_cast<DWORD>(-1)) {
+      error = GetLastError();
+    }
   }
   if (error == ERROR_SUCCESS) {
     return {};
@@ -195,7 +200,7 @@ Result<Child> spawn(const Command& command, const SpawnOptions& options) {
     return std::unexpected(created.error());
   }
   if (options.job != nullptr) {
-    if (auto placed = place_in_job(*created, options.job); !placed) {
+    if (auto placed = place_in_job(*created, options); !placed) {
       return std::unexpected(placed.error());
     }
   }

@@ -30,6 +30,8 @@ EventIdentity event_identity(Failure kind) {
       return {MSG_POLICY_UNUSABLE};
     case Failure::PolicyIncomplete:
       return {MSG_POLICY_INCOMPLETE};
+    case Failure::RunRecord:
+      return {MSG_RUN_RECORD_FAILED};
   }
   return {MSG_WORKER_START_FAILED};
 }

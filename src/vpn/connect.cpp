@@ -35,7 +35,7 @@ HelperResponse HelperState::start_openvpn(const std::string& openvpn, const std:
       return service_stopping();
     }
     ++active_;
-    previous = {std::exchange(child_, std::nullopt), std::exchange(pid_, std::nullopt), std::move(job_)};
+    previous = {std::exchange(child_, std::nullopt), std::exchange(run_, std::nullopt), std::move(job_)};
   }
   const Activity counted(*this);
   // From here on `status` answers "stopped" until the new OpenVPN is recorded.
@@ -48,19 +48,24 @@ HelperResponse HelperState::start_openvpn(const std::string& openvpn, const std:
   if (!job) {
     return replies::start_failed(job.error());
   }
-  Result<Child> child =
-      spawn(openvpn_command(openvpn, config, auth, log), spawn_options(job->get(), application));
+  // Written while OpenVPN is still suspended, so that no OpenVPN ever runs without a record that
+  // outlives this process.
+  std::optional<RunIdentity> run;
+  SpawnOptions options = spawn_options(job->get(), application);
+  options.before_resume = [&](HANDLE process) { run = keep_record(process, job->get()); };
+  Result<Child> child = spawn(openvpn_command(openvpn, config, auth, log), options);
   if (!child) {
+    forget_record(run);  // it was written if the launch failed only at the resume
     return replies::start_failed(child.error());
   }
   // Nothing between the launch and the record allocates, so no failure can come between them.
   const std::uint32_t pid = child->id();
-  Recorded launched{std::move(*child), pid, std::move(*job)};
+  Recorded launched{std::move(*child), run.value_or(RunIdentity{pid, 0}), std::move(*job)};
   {
     const std::lock_guard record(record_mutex_);
     if (!stopping_) {
       child_ = std::move(launched.child);
-      pid_ = pid;
+      run_ = launched.run;
       job_ = std::move(launched.job);
       return replies::openvpn_started(pid);
     }

@@ -1,33 +1,41 @@
 // The record itself: status, which only reads it, and the service stop's side of it.
 #include "vpn/helper_state.hpp"
 
+#include <utility>
 #include <variant>
 
 #include "protocol/replies.hpp"
 
 namespace orvanta {
 
-HelperState::HelperState(std::shared_ptr<SystemQueries> system)
-    : system_(std::move(system)), shutdown_timer_(CreateWaitableTimerW(nullptr, TRUE, nullptr)) {}
+HelperState::HelperState(std::shared_ptr<SystemQueries> system, std::shared_ptr<RunStore> store)
+    : system_(std::move(system)),
+      store_(std::move(store)),
+      shutdown_timer_(CreateWaitableTimerW(nullptr, TRUE, nullptr)) {}
 
 HelperResponse HelperState::query_status() {
-  const std::lock_guard record(record_mutex_);
-  if (!child_) {
-    return replies::stopped();
+  std::optional<RunIdentity> ended;
+  {
+    const std::lock_guard record(record_mutex_);
+    if (!child_) {
+      return replies::stopped();
+    }
+    const Result<WaitState> waited = child_->try_wait();
+    if (!waited) {
+      // The query failed, not the process: keep the record, so that a later status asks again and a
+      // later stop still ends it.
+      return replies::stopped();
+    }
+    if (std::holds_alternative<StillRunning>(*waited)) {
+      return replies::running(run_->pid);
+    }
+    // OpenVPN has ended. Its job stays recorded: what OpenVPN started may still run, and the next stop
+    // ends it.
+    child_.reset();
+    ended = std::exchange(run_, std::nullopt);
   }
-  const Result<WaitState> waited = child_->try_wait();
-  if (!waited) {
-    // The query failed, not the process: keep the record, so that a later status asks again and a
-    // later stop still ends it.
-    return replies::stopped();
-  }
-  if (std::holds_alternative<StillRunning>(*waited)) {
-    return replies::running(*pid_);
-  }
-  // OpenVPN has ended. Its job stays recorded: what OpenVPN started may still run, and the next stop
-  // ends it.
-  child_.reset();
-  pid_.reset();
+  // Only this status waits on the store, and only once for each OpenVPN that ended.
+  forget_record(ended);
   return replies::stopped();
 }
 
@@ -66,7 +74,7 @@ HelperState::Activity::~Activity() {
 }
 
 SpawnOptions HelperState::spawn_options(HANDLE job, const std::u16string* application) const {
-  return SpawnOptions{job, system_.get(), application};
+  return SpawnOptions{job, system_.get(), application, {}};
 }
 
 }  // namespace orvanta

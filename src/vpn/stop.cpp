@@ -87,13 +87,14 @@ void HelperState::end_tree(Recorded& taken) {
 
   // taken.child still holds OpenVPN's process handle, and an id is not given to another process while
   // a handle to its process is open: taskkill can only meet our OpenVPN under this id.
-  if (taken.pid) {
+  if (taken.run) {
     try {
-      run_taskkill(*taken.pid, spawn_options(nullptr), shutdown_timer_.get());
+      run_taskkill(taken.run->pid, spawn_options(nullptr), shutdown_timer_.get());
     } catch (const std::bad_alloc&) {
       // No memory to start taskkill with: the job has ended the tree all the same.
     }
   }
+  forget_record(taken.run);
   // Releasing `taken` closes the handles.
 }
 
@@ -103,7 +104,7 @@ void HelperState::stop_openvpn() {
     const std::lock_guard record(record_mutex_);
     ++active_;
     // From here on `status` answers "stopped"; the rest runs without the record lock.
-    taken = {std::exchange(child_, std::nullopt), std::exchange(pid_, std::nullopt), std::move(job_)};
+    taken = {std::exchange(child_, std::nullopt), std::exchange(run_, std::nullopt), std::move(job_)};
   }
   const Activity counted(*this);
   end_tree(taken);

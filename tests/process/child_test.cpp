@@ -122,7 +122,7 @@ TEST(ChildLifecycle, JobHoldsTheChildAndEverythingItStarts) {
   const UniqueHandle job(CreateJobObjectW(nullptr, nullptr));
   ASSERT_TRUE(job);
 
-  auto child = spawn(test::standin_command(child_run.plan), SpawnOptions{job.get()});
+  auto child = spawn(test::standin_command(child_run.plan), SpawnOptions{job.get(), nullptr, nullptr, {}});
   ASSERT_TRUE(child) << error_text(child.error());
   ASSERT_TRUE(test::wait_for_pid(child_run.pid_out));
   const auto grandchild_id = test::wait_for_pid(grandchild_run.pid_out);
@@ -151,8 +151,8 @@ TEST(ChildLifecycle, ChildThatCannotJoinTheJobNeverRuns) {
   ASSERT_TRUE(copy.copied());
   const test::Planned planned = test::plan_standin(scratch.path(), "never-runs");
   const UniqueHandle not_a_job(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  const auto child =
-      spawn(Command(test::utf8(scratch.file(name))).arg(planned.plan), SpawnOptions{not_a_job.get()});
+  const auto child = spawn(Command(test::utf8(scratch.file(name))).arg(planned.plan),
+                           SpawnOptions{not_a_job.get(), nullptr, nullptr, {}});
   ASSERT_FALSE(child);
   // The job's refusal, which comes after the process was made: there was a process, and the spawn had
   // to end it.

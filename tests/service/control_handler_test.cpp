@@ -94,6 +94,7 @@ TEST(EventLog, EachFailureHasItsMessageInTheServiceExecutable) {
        L"The administrator's policy cannot be applied, so every command is refused: detail"},
       {Failure::PolicyIncomplete, EVENTLOG_ERROR_TYPE,
        L"The administrator's policy is incomplete, so every connect is refused: detail"},
+      {Failure::RunRecord, EVENTLOG_ERROR_TYPE, L"The OpenVPN record could not be kept: detail"},
   };
   static_assert(std::size(cases) == failure_kinds, "a kind of failure without a message");
   const HMODULE module = LoadLibraryExW(test::windows_path(ORVANTA_SERVICE_EXE).c_str(), nullptr,

@@ -13,7 +13,10 @@
 #include <vector>
 #include <string>
 
+#include <sddl.h>
+
 #include "common/handle.hpp"
+#include "common/utf16.hpp"
 #include "support/files.hpp"
 #include "support/loopback_socket.hpp"
 #include "support/polling.hpp"
@@ -21,6 +24,7 @@
 #include "support/text.hpp"
 #include "support/this_process.hpp"
 #include "support/watched_process.hpp"
+#include "vpn/run_record.hpp"
 
 namespace orvanta::test {
 namespace {
@@ -29,6 +33,8 @@ using namespace std::chrono_literals;
 
 constexpr wchar_t service_name[] = L"OrvantaVpnHelper";
 constexpr std::uint16_t service_port = 49877;
+constexpr wchar_t run_key[] = L"SYSTEM\\CurrentControlSet\\Services\\OrvantaVpnHelper\\Run";
+constexpr char stopped_line[] = "{\"ok\":true,\"message\":\"stopped\",\"pid\":null}\n";
 
 // One request line to the service, the whole reply; nothing when the connection could not be made.
 std::optional<std::string> exchange(const std::string& line) { return round_trip(service_port, line); }
@@ -159,6 +165,34 @@ class ServiceEndToEnd : public testing::Test {
       ControlService(service_.get(), SERVICE_CONTROL_STOP, &ignored);
       (void)eventually([&] { return state_of(service_.get()) == SERVICE_STOPPED; });
     }
+  }
+
+  // Ends the service's process as a crash or `taskkill /F` would, so that no stop runs.
+  void kill_service() {
+    SERVICE_STATUS_PROCESS process{};
+    DWORD needed = 0;
+    ASSERT_TRUE(QueryServiceStatusEx(service_.get(), SC_STATUS_PROCESS_INFO,
+                                     reinterpret_cast<BYTE*>(&process), sizeof process, &needed))
+        << GetLastError();
+    const UniqueHandle service_process(
+        OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, process.dwProcessId));
+    ASSERT_TRUE(service_process) << GetLastError();
+    ASSERT_TRUE(TerminateProcess(service_process.get(), 9)) << GetLastError();
+    ASSERT_EQ(WaitForSingleObject(service_process.get(), 10000), WAIT_OBJECT_0);
+    // Windows reports the service stopped once its process is gone. Wine 8 goes on reporting it running,
+    // though it starts it again all the same.
+    (void)eventually([&] { return state_of(service_.get()) == SERVICE_STOPPED; }, 2s);
+  }
+
+  // The record the service keeps in the registry; nothing when there is none.
+  static std::optional<std::wstring> stored_record() {
+    wchar_t text[1024];
+    DWORD bytes = sizeof text;
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, run_key, L"OpenVpn", RRF_RT_REG_SZ, nullptr, text, &bytes) !=
+        ERROR_SUCCESS) {
+      return std::nullopt;
+    }
+    return std::wstring(text);
   }
 
   // A plan that makes the stand-in play OpenVPN: it records its id and takes the steps in `more`.
@@ -324,6 +358,96 @@ TEST_F(ServiceEndToEnd, TakenPortEndsTheServiceStoppedWithTheBindError) {
   ASSERT_TRUE(StartServiceW(service_.get(), 0, nullptr)) << GetLastError();
   ASSERT_TRUE(eventually([&] { return state_of(service_.get()) == SERVICE_STOPPED; }));
   EXPECT_EQ(status().dwWin32ExitCode, 10048u);  // WSAEADDRINUSE
+}
+
+std::string running_line(DWORD pid) {
+  return "{\"ok\":true,\"message\":\"running\",\"pid\":" + std::to_string(pid) + "}\n";
+}
+
+// The service's process is killed with OpenVPN running, and started again by the system: it finds
+// OpenVPN and its whole tree again. Then once more, with OpenVPN ending while the service is down.
+TEST_F(ServiceEndToEnd, OpenVpnOutlivesAKilledServiceAndIsAdoptedAtTheNextStart) {
+  start_and_wait_serving();
+  const Planned grandchild = plan("grandchild");
+  const Planned vpn = plan("vpn", {{"grandchild_plan", grandchild.plan}});
+  ASSERT_TRUE(exchange(connect_line(vpn)));
+  const auto pid = wait_for_pid(vpn.pid_out);
+  ASSERT_TRUE(pid);
+  const Watched openvpn(pid);
+  const Watched descendant(wait_for_pid(grandchild.pid_out));
+  kill_service();
+  ASSERT_TRUE(openvpn.running());
+  ASSERT_TRUE(stored_record());
+
+  start_and_wait_serving();
+  EXPECT_EQ(exchange("{\"cmd\":\"status\"}\n"), running_line(*pid));
+  EXPECT_EQ(exchange("{\"cmd\":\"disconnect\"}\n"),
+            "{\"ok\":true,\"message\":\"OpenVPN stopped\",\"pid\":null}\n");
+  EXPECT_TRUE(openvpn.ends_within(3000));
+  EXPECT_TRUE(descendant.ends_within(3000)) << "the adopted OpenVPN's job was not reached";
+  EXPECT_EQ(stored_record(), std::nullopt);
+
+  const std::filesystem::path leave = std::filesystem::path(work_.path()) / "leave";
+  const Planned leaving = plan("leaving", {{"wait_for_file", utf8(leave)}, {"exit_code", "0"}});
+  ASSERT_TRUE(exchange(connect_line(leaving)));
+  const Watched gone(wait_for_pid(leaving.pid_out));
+  kill_service();
+  ASSERT_TRUE(write_file(leave, ""));
+  ASSERT_TRUE(gone.ends_within(10000));
+  start_and_wait_serving();
+  EXPECT_EQ(exchange("{\"cmd\":\"status\"}\n"), stopped_line);
+  EXPECT_EQ(stored_record(), std::nullopt);
+}
+
+// The key is volatile and closed to all but SYSTEM and Administrators; an orderly stop leaves no
+// record in it; and a record forged to name another running process makes the next start adopt
+// nothing and end nothing.
+TEST_F(ServiceEndToEnd, ForgedRecordIsNotAdoptedAndItsProcessIsLeftAlone) {
+  start_and_wait_serving();
+  const Planned vpn = plan("vpn");
+  ASSERT_TRUE(exchange(connect_line(vpn)));
+  ASSERT_TRUE(wait_for_pid(vpn.pid_out));
+  HKEY opened = nullptr;
+  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, run_key, 0, READ_CONTROL | KEY_CREATE_SUB_KEY, &opened),
+            ERROR_SUCCESS);
+  const UniqueRegistryKey key(opened);
+  std::byte descriptor[1024];
+  DWORD size = sizeof descriptor;
+  ASSERT_EQ(RegGetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, descriptor, &size), ERROR_SUCCESS);
+  LPWSTR sddl = nullptr;
+  ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorW(
+      descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &sddl, nullptr));
+  const UniqueLocalMemory sddl_owned(sddl);
+  EXPECT_EQ(std::wstring(sddl), L"D:P(A;;KA;;;SY)(A;;KA;;;BA)");
+  HKEY probe = nullptr;
+  EXPECT_EQ(RegCreateKeyExW(key.get(), L"probe", 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_READ, nullptr,
+                            &probe, nullptr),
+            ERROR_CHILD_MUST_BE_VOLATILE);
+  const UniqueRegistryKey created_probe(probe);
+  stop_and_wait();
+  EXPECT_EQ(stored_record(), std::nullopt);
+
+  const Planned decoy_plan = plan("decoy");
+  Result<Child> decoy = spawn(standin_command(decoy_plan.plan));
+  ASSERT_TRUE(decoy);
+  const Watched decoy_process(decoy->id());
+  FILETIME created{};
+  FILETIME unused[3]{};
+  ASSERT_TRUE(GetProcessTimes(decoy->process_handle(), &created, &unused[0], &unused[1], &unused[2]));
+  const RunRecord forged{
+      {decoy->id(), ((std::uint64_t{created.dwHighDateTime} << 32) | created.dwLowDateTime) + 1},
+      from_wide(standin_path()),
+      0};
+  const std::wstring text = to_wide(encode_run_record(forged));
+  ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, run_key, L"OpenVpn", REG_SZ, text.c_str(),
+                            static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))),
+            ERROR_SUCCESS);
+  start_and_wait_serving();
+  EXPECT_EQ(exchange("{\"cmd\":\"status\"}\n"), stopped_line);
+  EXPECT_EQ(stored_record(), std::nullopt);
+  EXPECT_EQ(exchange("{\"cmd\":\"disconnect\"}\n"),
+            "{\"ok\":true,\"message\":\"OpenVPN stopped\",\"pid\":null}\n");
+  EXPECT_TRUE(decoy_process.running()) << "a process the record only named was ended";
 }
 
 TEST(ConsoleStart, WritesTheDispatcherLineAndExitsWithZero) {

@@ -4,7 +4,10 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <ostream>
 #include <sstream>
 #include <string>
@@ -21,6 +24,8 @@
 #include "support/watched_process.hpp"
 #include "vpn/helper_operations.hpp"
 #include "vpn/helper_state.hpp"
+#include "vpn/run_record.hpp"
+#include "vpn/run_store.hpp"
 
 namespace orvanta::test {
 
@@ -77,10 +82,77 @@ inline void hold_taskkill(bool held) {
 inline std::shared_ptr<SystemQueries> stand_in_system() {
   class StandInSystem final : public WindowsSystemQueries {
    public:
-    Result<std::u16string> system_directory() override { return from_wide(program_path().parent_path().wstring()); }
+    Result<std::u16string> system_directory() override {
+      return from_wide(program_path().parent_path().wstring());
+    }
   };
   return std::make_shared<StandInSystem>();
 }
+
+// The store of the record that outlives the process, in memory: the text it holds, its calls in order,
+// a failure to give in place of each kind of call, and a hook that runs inside every call, where the
+// state holds its store lock.
+class RecordingStore final : public RunStore {
+ public:
+  Result<std::optional<std::u16string>> load() override {
+    return call("load", [&]() -> Result<std::optional<std::u16string>> { return text_; });
+  }
+  Result<void> save(const std::u16string& text) override {
+    return call("save", [&]() -> Result<void> {
+      text_ = text;
+      return {};
+    });
+  }
+  Result<void> erase() override {
+    return call("erase", [&]() -> Result<void> {
+      text_.reset();
+      return {};
+    });
+  }
+
+  [[nodiscard]] std::optional<std::u16string> text() const {
+    const std::lock_guard lock(mutex_);
+    return text_;
+  }
+  [[nodiscard]] std::optional<RunRecord> record() const {
+    const auto held = text();
+    return held ? decode_run_record(*held) : std::nullopt;
+  }
+  void put(const std::optional<std::u16string>& text) {
+    const std::lock_guard lock(mutex_);
+    text_ = text;
+  }
+  [[nodiscard]] std::vector<std::string> calls() const {
+    const std::lock_guard lock(mutex_);
+    return calls_;
+  }
+  // Each call of this kind fails with `error`, and changes nothing.
+  void fail(const std::string& kind, const Error& error) {
+    const std::lock_guard lock(mutex_);
+    failing_.insert_or_assign(kind, error);
+  }
+  // Runs at the start of every call, outside the store's own lock. Set while no call can run.
+  std::function<void(const std::string& kind)> inside;
+
+ private:
+  template <class Body>
+  auto call(const std::string& kind, Body body) -> decltype(body()) {
+    if (inside) {
+      inside(kind);
+    }
+    const std::lock_guard lock(mutex_);
+    calls_.push_back(kind);
+    if (const auto failing = failing_.find(kind); failing != failing_.end()) {
+      return std::unexpected(failing->second);
+    }
+    return body();
+  }
+
+  mutable std::mutex mutex_;  // guards text_, calls_ and failing_; no other lock is taken inside it
+  std::optional<std::u16string> text_;
+  std::vector<std::string> calls_;
+  std::map<std::string, Error> failing_;
+};
 
 inline const HelperResponse stopped_reply{true, "stopped", std::nullopt};
 inline const HelperResponse disconnected_reply{true, "OpenVPN stopped", std::nullopt};
@@ -131,7 +203,8 @@ class VpnTest : public ::testing::Test {
   ScratchDir sandbox_;
   std::filesystem::path root_ = sandbox_.path();
   std::string standin_ = copy_standin("bin\\standin.exe");  // the copy that plays OpenVPN, UTF-8
-  std::shared_ptr<HelperState> state_ = std::make_shared<HelperState>(stand_in_system());
+  std::shared_ptr<RecordingStore> store_ = std::make_shared<RecordingStore>();
+  std::shared_ptr<HelperState> state_ = std::make_shared<HelperState>(stand_in_system(), store_);
 };
 
 }  // namespace orvanta::test
