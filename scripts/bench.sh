@@ -3,7 +3,8 @@
 # under the same Wine by a Linux load client. Prints figures, ratios and targets; a benchmark, not a
 # test. With the real service (the default) it then goes on to:
 #   - hostile clients: peak memory under long lines of tiny values, threads under 3,000 silent
-#     connections, and a stop with OpenVPN running, a taskkill that hangs and connects queued behind
+#     connections, a status client's latency while 3,000 silent connections (and 1,000 that never
+#     read their replies) are held and reopened, a reader of 16 KiB/s, and a stop with OpenVPN running, a taskkill that hangs and connects queued behind
 #     it (the stand-in OpenVPN and the hanging taskkill of the Windows test build);
 #   - idle memory: the release service as shipped (scripts/dist.sh, stripped) beside the bare server
 #     and beside a service that does nothing, all idle at the same time.
@@ -213,10 +214,19 @@ echo "long lines, 120 x 390 KiB:"
 hostile lines 120 $((390 * 1024))
 echo
 echo "long lines, 1000 x 1 MiB:"
-hostile lines 1000 $((1024 * 1024))
+hostile lines 1000 $((1024 * 1024)) 400
 echo
 echo "silent connections:"
 hostile silent 3000
+echo
+echo "silent connections reopened as dropped, and a second client's status:"
+hostile crowd 3000 0 20
+echo
+echo "the same, and clients that never read the long replies to their malformed lines:"
+hostile crowd 3000 1000 25
+echo
+echo "a slow reader:"
+hostile trickle $((16 * 1024))
 echo
 if restart_ours >/dev/null; then
   place_taskkill

@@ -48,36 +48,50 @@ void append_escaped(std::string& out, std::string_view text) {
 
 }  // namespace
 
-bool write_response(const HelperResponse& response, std::size_t piece_bytes,
-                    const std::function<bool(std::string_view)>& write) {
-  std::string piece;
-  piece.reserve(128);
-  piece += "{\"ok\":";
-  piece += response.ok ? "true" : "false";
-  piece += ",\"message\":\"";
+std::string_view ResponsePieces::next() {
+  piece_.clear();
+  if (stage_ == Stage::Done) {
+    return {};
+  }
+  if (stage_ == Stage::Head) {
+    piece_.reserve(128);
+    piece_ += "{\"ok\":";
+    piece_ += response_->ok ? "true" : "false";
+    piece_ += ",\"message\":\"";
+    stage_ = Stage::Message;
+  }
   // An escaped byte takes at most six; the piece is handed on once it holds `piece_bytes`.
-  std::string_view message = response.message;
-  while (!message.empty()) {
-    const std::string_view slice = message.substr(0, piece_bytes);
-    append_escaped(piece, slice);
-    message.remove_prefix(slice.size());
-    if (piece.size() >= piece_bytes) {
-      if (!write(piece)) {
-        return false;
-      }
-      piece.clear();
+  const std::string_view message = response_->message;
+  while (message_taken_ < message.size()) {
+    const std::string_view slice = message.substr(message_taken_, piece_bytes_);
+    append_escaped(piece_, slice);
+    message_taken_ += slice.size();
+    if (piece_.size() >= piece_bytes_) {
+      return piece_;
     }
   }
-  piece += "\",\"pid\":";
-  if (response.pid) {
+  piece_ += "\",\"pid\":";
+  if (response_->pid) {
     char digits[10];
-    const auto end = std::to_chars(digits, digits + sizeof digits, *response.pid).ptr;
-    piece.append(digits, end);
+    const auto end = std::to_chars(digits, digits + sizeof digits, *response_->pid).ptr;
+    piece_.append(digits, end);
   } else {
-    piece += "null";
+    piece_ += "null";
   }
-  piece += "}\n";
-  return write(piece);
+  piece_ += "}\n";
+  stage_ = Stage::Done;
+  return piece_;
+}
+
+bool write_response(const HelperResponse& response, std::size_t piece_bytes,
+                    const std::function<bool(std::string_view)>& write) {
+  ResponsePieces pieces(response, piece_bytes);
+  for (std::string_view piece = pieces.next(); !piece.empty(); piece = pieces.next()) {
+    if (!write(piece)) {
+      return false;
+    }
+  }
+  return true;
 }
 
 std::string encode_response(const HelperResponse& response) {

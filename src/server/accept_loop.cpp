@@ -1,10 +1,9 @@
-// The accept loop and the start of its worker threads.
+// The accept loop, and the hand-over of each connection to the overlapped side.
 #include "server/accept_loop.hpp"
 
 #include <windows.h>
 
 #include <array>
-#include <atomic>
 #include <chrono>
 #include <new>
 #include <optional>
@@ -15,17 +14,16 @@
 #include "common/handle.hpp"
 #include "common/failure_log.hpp"
 #include "protocol/replies.hpp"
-#include "server/connection.hpp"
+#include "server/connection_server.hpp"
 #include "server/orderly_close.hpp"
-#include "server/request_budget.hpp"
 #include "server/send_response.hpp"
+#include "server/socket_stream.hpp"
 #include "server/winsock.hpp"
 
 namespace orvanta {
 
 namespace {
 
-constexpr SIZE_T worker_stack_reservation = 2 * 1024 * 1024;
 constexpr DWORD accept_failure_pause_ms = 500;
 // Only when a wait cannot be set up (no event, no event selection, a failed wait): look again after
 // this long, as a plain polling loop would.
@@ -34,70 +32,9 @@ constexpr DWORD fallback_poll_ms = 150;
 // milliseconds: the loop must never stall on one connection.
 constexpr std::chrono::milliseconds refusal_drain_patience{5};
 
-// What the loop's workers share with it, and outlive it with.
-struct Shared {
-  explicit Shared(std::size_t budget_bytes) : budget(budget_bytes) {}
-  RequestBudget budget;
-  std::atomic<std::size_t> workers{0};  // started and not yet finished
-};
-
-// A place among the workers served at once, given back when the worker ends.
-class WorkerSlot {
- public:
-  explicit WorkerSlot(std::shared_ptr<Shared> shared) : shared_(std::move(shared)) { ++shared_->workers; }
-  WorkerSlot(const WorkerSlot&) = delete;
-  WorkerSlot& operator=(const WorkerSlot&) = delete;
-  ~WorkerSlot() { --shared_->workers; }
-  [[nodiscard]] RequestBudget& budget() const { return shared_->budget; }
-
- private:
-  std::shared_ptr<Shared> shared_;
-};
-
-// Everything a worker owns. Members are released in reverse order: the operations reference before
-// the connection, as serve_connection does it, and the slot last.
-struct WorkerStart {
-  WorkerSlot slot;
-  UniqueSocket connection;
-  std::shared_ptr<Operations> operations;
-  ConnectionLimits limits;
-  // Set when the accepted socket could not be made non-inheritable; it is answered, not served.
-  std::optional<Error> handover_failure;
-};
-
-DWORD WINAPI worker_main(LPVOID parameter) {
-  std::unique_ptr<WorkerStart> start(static_cast<WorkerStart*>(parameter));
-  try {
-    if (start->handover_failure) {
-      // Like a read handle that cannot be made non-inheritable: an inheritable connection must not be
-      // read from while a launch could hand it on to OpenVPN.
-      (void)send_response(start->connection.get(), replies::clone_failed(*start->handover_failure));
-      drain_before_close(start->connection.get(), std::chrono::milliseconds(2000));
-      return 0;
-    }
-    serve_connection(std::move(start->connection), std::move(start->operations), start->limits,
-                     &start->slot.budget());
-  } catch (const std::bad_alloc&) {
-    // Out of memory for this connection alone; it is closed without a reply.
-  }
-  return 0;
-}
-
-// Starts the worker, detached at once. On failure the start record is left with the caller.
-Result<void> start_worker(std::unique_ptr<WorkerStart>& start) {
-  const HANDLE thread = CreateThread(nullptr, worker_stack_reservation, worker_main, start.get(),
-                                     STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-  if (thread == nullptr) {
-    return std::unexpected(Error::os(GetLastError()));
-  }
-  (void)start.release();  // the thread owns it now
-  CloseHandle(thread);
-  return {};
-}
-
-// A connection that gets no worker is answered at once and closed, on the loop's own thread. The
-// socket is still in the listener's non-blocking mode, so the short send cannot hold up the loop,
-// and the drain is bounded to a few milliseconds.
+// Without an overlapped side (no port, no thread for it) a connection is answered at once and closed,
+// on the loop's own thread. The socket is still in the listener's non-blocking mode, so the short send
+// cannot hold up the loop, and the drain is bounded to a few milliseconds.
 void refuse_connection(UniqueSocket connection, const Error& error) {
   report_failure(Failure::WorkerStart, "failed to start connection worker", error_text(error));
   (void)send_response(connection.get(), replies::worker_failed(error));
@@ -170,7 +107,10 @@ class AcceptWait {
 void run_accept_loop(SOCKET listener, ShutdownFlag& shutdown, const std::shared_ptr<Operations>& operations,
                      const ConnectionLimits& limits) {
   const AcceptWait wait(listener, shutdown.wake_event());
-  const auto shared = std::make_shared<Shared>(limits.request_budget_bytes);
+  Result<std::shared_ptr<ConnectionServer>> server = start_connection_server(operations, limits);
+  if (!server) {
+    report_failure(Failure::WorkerStart, "failed to start connection worker", error_text(server.error()));
+  }
   while (!shutdown.is_set()) {
     const SOCKET accepted = accept(listener, nullptr, nullptr);
     if (accepted == INVALID_SOCKET) {
@@ -182,34 +122,29 @@ void run_accept_loop(SOCKET listener, ShutdownFlag& shutdown, const std::shared_
       continue;
     }
     UniqueSocket connection(accepted);
+    if (!server) {
+      refuse_connection(std::move(connection), server.error());
+      continue;
+    }
     try {
       // At once: accept hands back an inheritable socket on some systems even from a non-inheritable
-      // listener, and a launch on another thread must not pass it on to OpenVPN.
-      std::optional<Error> handover_failure;
+      // listener, and a launch on another thread must not pass it on to OpenVPN. Such a connection
+      // is answered, never read from.
+      std::optional<HelperResponse> answer;
       if (auto uninheritable = make_uninheritable(connection.get()); !uninheritable) {
-        handover_failure = uninheritable.error();
+        answer = replies::clone_failed(uninheritable.error());
       }
-      // Past the cap no thread is started: the client is told at once, rather than left waiting
-      // behind connections that may never send anything.
-      if (shared->workers.load() >= limits.max_connections) {
-        refuse_connection(std::move(connection), Error::fixed("too many connections"));
-        continue;
-      }
-      // Made in place: the slot is neither copied nor moved, so it is given back exactly once.
-      std::unique_ptr<WorkerStart> start(
-          new WorkerStart{WorkerSlot(shared), std::move(connection), operations, limits, handover_failure});
-      if (auto started = start_worker(start); !started) {
-        refuse_connection(std::move(start->connection), started.error());
-        start.reset();
-        // A thread that cannot be created means the process is short of memory or handles: give the
-        // system room before the next accept, as after an accept failure.
-        wait.pause(accept_failure_pause_ms);
-      }
+      // The listener's event selection comes with the accepted socket; its reads are overlapped.
+      (void)WSAEventSelect(connection.get(), nullptr, 0);
+      (*server)->adopt(make_socket_stream(std::move(connection)), std::move(answer));
     } catch (const std::bad_alloc&) {
-      // No memory even to turn the connection away: it closes without a reply, and the loop gives the
+      // No memory even to take the connection in: it closes without a reply, and the loop gives the
       // process room before the next accept.
       wait.pause(accept_failure_pause_ms);
     }
+  }
+  if (server) {
+    (*server)->close_when_idle();
   }
 }
 

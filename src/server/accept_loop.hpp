@@ -1,4 +1,4 @@
-// The accept loop: one worker thread per connection until the shutdown flag is set.
+// The accept loop: every connection handed to the overlapped side until the shutdown flag is set.
 #pragma once
 
 #include <winsock2.h>
@@ -11,9 +11,10 @@
 
 namespace orvanta {
 
-// Accepts on the non-blocking listener (borrowed, never closed here) and hands every connection,
-// with a shared reference to the operations of its own, to a new detached worker running
-// serve_connection. Returns once it finds the flag set, which it reads before every accept.
+// Accepts on the non-blocking listener (borrowed, never closed here) and hands every connection to a
+// ConnectionServer of its own, which reads it, has it answered through `operations` and closes it.
+// Returns once it finds the flag set, which it reads before every accept; connections accepted by
+// then are still served, and the server's threads end after the last of them.
 //
 // It never sleeps blind: while no connection is pending it waits, with no time-out, for one to
 // arrive or for the flag's wake event, so an idle service does not wake at all and a stop ends the

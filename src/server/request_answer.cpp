@@ -26,18 +26,14 @@ HelperResponse dispatch_request(const HelperRequest& request, Operations& operat
       request);
 }
 
-HelperResponse answer_request(const Receive& receive, Operations& operations, std::size_t max_line_bytes,
-                              BudgetCharge* charge) {
+HelperResponse answer_line(std::string line, Operations& operations) {
   try {
     ClientRequest request;
     {
       // The line goes as soon as it is parsed: an operation can take long (a connect stops the old
       // OpenVPN first), and up to a megabyte per worker need not wait for it.
-      const Result<std::string> line = read_request_line(receive, max_line_bytes, charge);
-      if (!line) {
-        return replies::read_failed(line.error());
-      }
-      auto parsed = read_client_request(trim_white_space(*line));
+      const std::string taken = std::move(line);
+      auto parsed = read_client_request(trim_white_space(taken));
       if (!parsed) {
         return replies::invalid_request(parsed.error());
       }
@@ -50,6 +46,19 @@ HelperResponse answer_request(const Receive& receive, Operations& operations, st
   } catch (const std::bad_alloc&) {
     // Whatever the request had taken is released by now; what it changed stays changed (an operation
     // never leaves a launched OpenVPN unrecorded).
+    return replies::read_failed(Error::fixed("out of memory"));
+  }
+}
+
+HelperResponse answer_request(const Receive& receive, Operations& operations, std::size_t max_line_bytes,
+                              BudgetCharge* charge) {
+  try {
+    Result<std::string> line = read_request_line(receive, max_line_bytes, charge);
+    if (!line) {
+      return replies::read_failed(line.error());
+    }
+    return answer_line(std::move(*line), operations);
+  } catch (const std::bad_alloc&) {
     return replies::read_failed(Error::fixed("out of memory"));
   }
 }

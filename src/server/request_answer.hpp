@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 #include "protocol/operations.hpp"
 #include "protocol/request.hpp"
@@ -20,5 +21,9 @@ namespace orvanta {
 // Building that reply needs memory too; when even that fails, std::bad_alloc reaches the caller.
 [[nodiscard]] HelperResponse answer_request(const Receive& receive, Operations& operations,
                                             std::size_t max_line_bytes, BudgetCharge* charge = nullptr);
+
+// The same from a line that has been read already (a whole line or what came before the end of the
+// stream): trims it, parses it and carries it out. The line is released as soon as it is parsed.
+[[nodiscard]] HelperResponse answer_line(std::string line, Operations& operations);
 
 }  // namespace orvanta

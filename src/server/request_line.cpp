@@ -3,8 +3,8 @@
 
 #include <algorithm>
 #include <array>
-#include <optional>
 #include <string_view>
+#include <utility>
 
 #include "common/utf16.hpp"
 #include "server/winsock_codes.hpp"
@@ -28,51 +28,66 @@ void make_room(std::string& line, std::size_t needed, std::size_t max_line_bytes
 
 }  // namespace
 
+void RequestLineReader::take(std::string_view received) {
+  if (done_) {
+    return;
+  }
+  const std::size_t line_feed = received.find('\n');
+  const std::string_view taken =
+      line_feed == std::string_view::npos ? received : received.substr(0, line_feed + 1);
+  done_ = line_feed != std::string_view::npos;
+  if (taken.size() > max_line_bytes_ - line_.size()) {
+    failure_ = Error::fixed("request line longer than " + std::to_string(max_line_bytes_) + " bytes");
+    done_ = true;
+    return;
+  }
+  if (charge_ != nullptr && !charge_->cover(line_.size() + taken.size())) {
+    failure_ = Error::fixed("too many request bytes in flight");
+    done_ = true;
+    return;
+  }
+  make_room(line_, line_.size() + taken.size(), max_line_bytes_);
+  line_.append(taken);
+}
+
+void RequestLineReader::end(std::optional<Error> failure) {
+  if (done_) {
+    return;
+  }
+  if (failure && !(failure->is_os() && failure->os_code() == wsa_shutdown)) {
+    failure_ = std::move(failure);
+  }
+  done_ = true;
+}
+
+Result<std::string> RequestLineReader::result() && {
+  if (failure_) {
+    return std::unexpected(std::move(*failure_));
+  }
+  if (!is_valid_utf8(line_)) {
+    return std::unexpected(Error::fixed("stream did not contain valid UTF-8"));
+  }
+  return std::move(line_);
+}
+
 Result<std::string> read_request_line(const Receive& receive, std::size_t max_line_bytes,
                                       BudgetCharge* charge) {
   std::array<char, receive_buffer_bytes> buffer;
-  std::string line;
-  std::optional<Error> failure;
-  for (;;) {
+  RequestLineReader reader(max_line_bytes, charge);
+  while (!reader.done()) {
     const Result<std::size_t> received = receive(buffer);
     if (!received) {
-      const Error& error = received.error();
-      if (error.is_os() && error.os_code() == wsa_interrupted) {
+      if (received.error().is_os() && received.error().os_code() == wsa_interrupted) {
         continue;
       }
-      if (!(error.is_os() && error.os_code() == wsa_shutdown)) {
-        failure = error;
-      }
-      break;
-    }
-    if (*received == 0) {
-      break;
-    }
-    const std::string_view chunk(buffer.data(), *received);
-    const std::size_t line_feed = chunk.find('\n');
-    const std::string_view taken =
-        line_feed == std::string_view::npos ? chunk : chunk.substr(0, line_feed + 1);
-    if (taken.size() > max_line_bytes - line.size()) {
-      failure = Error::fixed("request line longer than " + std::to_string(max_line_bytes) + " bytes");
-      break;
-    }
-    if (charge != nullptr && !charge->cover(line.size() + taken.size())) {
-      failure = Error::fixed("too many request bytes in flight");
-      break;
-    }
-    make_room(line, line.size() + taken.size(), max_line_bytes);
-    line.append(taken);
-    if (line_feed != std::string_view::npos) {
-      break;
+      reader.end(received.error());
+    } else if (*received == 0) {
+      reader.end();
+    } else {
+      reader.take(std::string_view(buffer.data(), *received));
     }
   }
-  if (failure) {
-    return std::unexpected(std::move(*failure));
-  }
-  if (!is_valid_utf8(line)) {
-    return std::unexpected(Error::fixed("stream did not contain valid UTF-8"));
-  }
-  return line;
+  return std::move(reader).result();
 }
 
 }  // namespace orvanta

@@ -3,8 +3,10 @@
 
 #include <cstddef>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "common/error.hpp"
 #include "server/request_budget.hpp"
@@ -28,7 +30,31 @@ inline constexpr std::size_t receive_buffer_bytes = 8192;
 //      bytes are charged as they arrive, before they are kept.
 //   5. The line must be UTF-8; an I/O error met in the same read is reported instead.
 // "{\"cmd\":\"status\"}\n{..." -> "{\"cmd\":\"status\"}\n";  nothing at all -> "".
+// Steps 2 to 5 are RequestLineReader's, which whoever receives hands the bytes as they come.
 [[nodiscard]] Result<std::string> read_request_line(const Receive& receive, std::size_t max_line_bytes,
                                                     BudgetCharge* charge = nullptr);
+
+// The line as its bytes arrive, receive by receive, for a reader that does not wait for them itself.
+class RequestLineReader {
+ public:
+  RequestLineReader(std::size_t max_line_bytes, BudgetCharge* charge)
+      : max_line_bytes_(max_line_bytes), charge_(charge) {}
+
+  // Takes what one receive brought (never empty); bytes after the line feed are dropped.
+  void take(std::string_view received);
+  // The end of the stream, or the receive error that ended it (WSAESHUTDOWN counts as the end).
+  void end(std::optional<Error> failure = std::nullopt);
+  // Once the line is whole, has failed or the stream has ended, nothing more is taken.
+  [[nodiscard]] bool done() const { return done_; }
+  // The line once done: checked for UTF-8 and handed over, or why there is none.
+  [[nodiscard]] Result<std::string> result() &&;
+
+ private:
+  std::size_t max_line_bytes_;
+  BudgetCharge* charge_;
+  std::string line_;
+  std::optional<Error> failure_;
+  bool done_ = false;
+};
 
 }  // namespace orvanta

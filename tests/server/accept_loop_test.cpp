@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "loopback_server.hpp"
@@ -46,25 +47,64 @@ struct LoopOnItsOwnThread {
   });
 };
 
-// Past the cap no worker is started: the client is told at once, and the failure is reported once.
-TEST(AcceptLoop, PastTheCapAConnectionIsTurnedAwayAtOnce) {
+const std::string turned_away =
+    encode_response({false, "Failed to start connection worker: too many connections", std::nullopt});
+const std::string connect_line = R"({"cmd":"connect","openvpn":"o","config":"c","auth":"a","log":"l"})"
+                                 "\n";
+
+// Whether the server has sent anything on the connection, or closed it, by now.
+bool answered(const UniqueSocket& client) {
+  WSAPOLLFD polled{client.get(), POLLRDNORM, 0};
+  return WSAPoll(&polled, 1, 0) != 0;
+}
+
+// Whoever fills the pool turns away its own oldest connection, not a newcomer that sends at once; the
+// failure is reported once.
+TEST(AcceptLoop, AFullPoolTurnsAwayItsOldestConnectionAndServesTheNewcomer) {
   const ScopedFailureSink recorded;
-  const LoopbackServer server(ConnectionLimits{.max_connections = 2});
-  std::vector<UniqueSocket> held;
-  for (int i = 0; i < 2; ++i) {
-    held.push_back(connect_client(server.port()));
+  const LoopbackServer server(ConnectionLimits{.max_waiting = 4});
+  std::vector<UniqueSocket> silent;
+  for (int i = 0; i < 4; ++i) {
+    silent.push_back(connect_client(server.port()));
+    std::this_thread::sleep_for(50ms);  // taken in in this order
   }
-  // Accepted in the order they came, so the two held ones have their workers by now.
-  const std::string turned_away =
-      encode_response({false, "Failed to start connection worker: too many connections", std::nullopt});
-  EXPECT_EQ(round_trip(server.port(), status_line), turned_away);
-  EXPECT_EQ(round_trip(server.port(), status_line), turned_away);
-  EXPECT_TRUE(server.operations().calls().empty());
+  std::this_thread::sleep_for(1s);
+  EXPECT_EQ(round_trip(server.port(), status_line), stopped);
+  EXPECT_EQ(receive_all(silent[0].get()), turned_away);
+  for (std::size_t i = 1; i < silent.size(); ++i) {
+    EXPECT_FALSE(answered(silent[i])) << "silent connection " << i << " still waits";
+  }
+  EXPECT_EQ(server.operations().calls(), std::vector<std::string>{"status"});
   using Report = std::pair<Failure, std::string>;
   EXPECT_EQ(recorded.sink().reports(), (std::vector<Report>{{Failure::WorkerStart, "too many connections"}}));
+}
 
-  held.clear();
-  EXPECT_TRUE(eventually([&] { return round_trip(server.port(), status_line) == stopped; }));
+// A line that finds every worker busy waits for one, but not past its read deadline.
+TEST(AcceptLoop, ALineThatFindsEveryWorkerBusyWaitsForOneUntilItsReadDeadline) {
+  const LoopbackServer server(ConnectionLimits{.max_workers = 1, .read_timeout = 1500ms});
+  RecordingOperations& operations = server.operations();
+  const auto hold_the_worker = [&](std::size_t calls_before) {
+    operations.hold_connects();
+    UniqueSocket held = connect_client(server.port());
+    send_all(held.get(), connect_line);
+    EXPECT_TRUE(eventually([&] { return operations.calls().size() == calls_before + 1; }));
+    return held;
+  };
+
+  const UniqueSocket first = hold_the_worker(0);
+  const UniqueSocket waiting = connect_client(server.port());
+  send_all(waiting.get(), status_line);
+  std::this_thread::sleep_for(500ms);
+  EXPECT_FALSE(answered(waiting));
+  operations.release_connects();
+  EXPECT_EQ(receive_all(waiting.get()), stopped);
+  EXPECT_EQ(receive_all(first.get()), "{\"ok\":true,\"message\":\"OpenVPN started\",\"pid\":4242}\n");
+
+  const UniqueSocket second = hold_the_worker(2);
+  const auto began = std::chrono::steady_clock::now();
+  EXPECT_EQ(round_trip(server.port(), status_line), turned_away);
+  EXPECT_GE(std::chrono::steady_clock::now() - began, 1400ms);
+  operations.release_connects();
 }
 
 TEST(AcceptLoop, ReturnsWithoutAcceptingWhenTheFlagIsAlreadySet) {

@@ -1,9 +1,13 @@
-// serve_connection over real loopback sockets: every reply a client can be given, and its edge cases.
-#include "server/connection.hpp"
+// A connection's way over real loopback sockets: every reply a client can be given, and its edge cases.
+#include "server/accept_loop.hpp"
 
 #include <winsock2.h>
 
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+#include <vector>
 
 #include "loopback_server.hpp"
 #include "protocol/response.hpp"
@@ -99,24 +103,47 @@ TEST(ServeConnection, AClientThatClosesBeforeReadingStillHasItsRequestCarriedOut
   EXPECT_EQ(server.operations().calls(), std::vector<std::string>{"connect"});
 }
 
-// A worker that cannot get its reply out holds its place among the connections served at once: with
-// a cap of one, a second client is turned away until the send deadline has let the first go.
-TEST(ServeConnection, AClientThatNeverReadsIsLetGoAtTheSendDeadline) {
-  const LoopbackServer server(ConnectionLimits{.max_connections = 1, .send_timeout = 500ms});
-  UniqueSocket reader(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
-  const int small_window = 4096;
-  ASSERT_EQ(setsockopt(reader.get(), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&small_window),
-                       sizeof small_window),
-            0);
-  const sockaddr_in address = loopback_address(server.port());
-  ASSERT_EQ(connect(reader.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-  // A top-level string of DEL bytes: its error text spells each one out, megabytes of reply.
-  send_all(reader.get(), "\"" + std::string(1000000, '\x7f') + "\"\n");
+struct SlowReaderCase {
+  const char* name;
+  std::chrono::milliseconds first_pause;  // after the first 4 KiB: a client that never reads waits long
+  std::chrono::milliseconds pause;        // between the reads of 4 KiB after that
+};
 
-  const std::string turned_away = failure("Failed to start connection worker: too many connections");
-  EXPECT_TRUE(eventually([&] { return round_trip(server.port(), status_line) == turned_away; }));
-  EXPECT_TRUE(eventually([&] { return round_trip(server.port(), status_line) == stopped; }))
-      << "the worker that cannot send still holds its place";
+// The send deadline bounds the whole reply, not each send: a client that takes its reply in slowly is
+// cut off once the deadline has passed, with the rest of the reply not sent.
+TEST(ServeConnection, AClientThatTakesItsReplyTooSlowlyIsCutOffAtTheSendDeadline) {
+  constexpr auto send_timeout = 1000ms;
+  const LoopbackServer server(ConnectionLimits{.send_timeout = send_timeout});
+  // A top-level string of DEL bytes: its error text spells each one out, megabytes of reply.
+  const std::string huge_reply_request = "\"" + std::string(1000000, '\x7f') + "\"\n";
+  const std::vector<SlowReaderCase> cases = {{"reads 4 KiB every 20 ms", 20ms, 20ms},
+                                             {"never reads", 3000ms, 0ms}};
+  for (const SlowReaderCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    UniqueSocket reader(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    const int small_window = 4096;
+    ASSERT_EQ(setsockopt(reader.get(), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&small_window),
+                         sizeof small_window),
+              0);
+    const sockaddr_in address = loopback_address(server.port());
+    ASSERT_EQ(connect(reader.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    send_all(reader.get(), huge_reply_request);
+    std::size_t received = 0;
+    char buffer[4096];
+    int n = recv(reader.get(), buffer, sizeof buffer, 0);
+    const auto first_byte = std::chrono::steady_clock::now();
+    const auto since_first_byte = [&] { return std::chrono::steady_clock::now() - first_byte; };
+    const auto limit = send_timeout + c.first_pause + 1500ms;
+    for (; n > 0 && since_first_byte() < limit; n = recv(reader.get(), buffer, sizeof buffer, 0)) {
+      std::this_thread::sleep_for(received == 0 ? c.first_pause : c.pause);
+      received += static_cast<std::size_t>(n);
+    }
+    const auto cut_after = since_first_byte();
+    EXPECT_LE(n, 0) << "still open after " << received << " bytes";
+    EXPECT_LT(received, 7000000u) << "the whole reply went out";
+    EXPECT_LT(cut_after, limit);
+    EXPECT_GE(cut_after, send_timeout - 200ms) << "cut before the deadline";
+  }
 }
 
 const std::string timed_out = failure("Failed to read request: " + error_text(Error::os(10060)));
@@ -141,27 +168,6 @@ TEST(ServeConnection, ATricklingClientIsCutOffAtTheDeadline) {
     send_all(client.get(), std::string_view(&c, 1));
   }
   EXPECT_EQ(receive_all(client.get()), timed_out);
-}
-
-TEST(ReadHandle, IsNotInheritableAndReadsTheSameStream) {
-  auto listener = open_listener(any_loopback_port);
-  ASSERT_TRUE(listener.has_value());
-  u_long blocking = 0;
-  ASSERT_EQ(ioctlsocket(listener->get(), FIONBIO, &blocking), 0);
-  const UniqueSocket client = connect_client(local_port(listener->get()));
-  const UniqueSocket accepted(accept(listener->get(), nullptr, nullptr));
-  ASSERT_TRUE(accepted);
-
-  const auto read_handle = make_read_handle(accepted.get());
-  ASSERT_TRUE(read_handle.has_value()) << error_text(read_handle.error());
-  DWORD flags = 0;
-  ASSERT_TRUE(GetHandleInformation(reinterpret_cast<HANDLE>(read_handle->get()), &flags));
-  EXPECT_EQ(flags & HANDLE_FLAG_INHERIT, 0u);
-
-  send_all(client.get(), "ping");
-  char buffer[8] = {};
-  EXPECT_EQ(recv(read_handle->get(), buffer, sizeof(buffer), 0), 4);
-  EXPECT_EQ(std::string_view(buffer, 4), "ping");
 }
 
 }  // namespace

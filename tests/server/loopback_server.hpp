@@ -52,7 +52,7 @@ class LoopbackServer {
   LoopbackServer& operator=(const LoopbackServer&) = delete;
 
   [[nodiscard]] std::uint16_t port() const { return port_; }
-  [[nodiscard]] const RecordingOperations& operations() const { return *operations_; }
+  [[nodiscard]] RecordingOperations& operations() const { return *operations_; }
 
  private:
   std::shared_ptr<RecordingOperations> operations_ = std::make_shared<RecordingOperations>();

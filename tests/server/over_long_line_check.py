@@ -19,12 +19,20 @@ too_long = (b'{"ok":false,"message":"Failed to read request: request line longer
             b'"pid":null}\n')
 turned_away = b'{"ok":false,"message":"Failed to start connection worker: too many connections","pid":null}\n'
 over_long_line = b'{"cmd":"status","x":"' + b"a" * (3 * 1024 * 1024) + b'"}\n'
+stopped = b'{"ok":true,"message":"stopped","pid":null}\n'
+
+
+def status_of_length(length):
+    """A status request padded with spaces to `length` bytes, its line feed included."""
+    return b'{"cmd":"status"}'.ljust(length - 1) + b"\n"
 
 servers = [subprocess.Popen([wine_run, prefix, host, str(port + offset)] + extra, stdin=subprocess.PIPE,
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
            for offset, extra in ((0, []), (1, ["0"]))]
 failures = 0
 cases = [("over-long line", port, over_long_line, too_long),
+         ("line of the bound, 1 MiB", port, status_of_length(1024 * 1024), stopped),
+         ("line of the bound and one byte", port, status_of_length(1024 * 1024 + 1), too_long),
          ("turned away", port + 1, b'{"cmd":"status"}\n', turned_away)]
 try:
     deadline = time.time() + 60

@@ -2,6 +2,7 @@
 // service would that has no OpenVPN to run. Safe to call from many workers at once.
 #pragma once
 
+#include <condition_variable>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -19,6 +20,8 @@ class RecordingOperations final : public Operations {
 
   HelperResponse connect(const Connect& request) override {
     record("connect", request);
+    std::unique_lock lock(mutex_);
+    released_.wait(lock, [this] { return !holding_; });
     return {true, "OpenVPN started", started_pid};
   }
   HelperResponse disconnect() override {
@@ -28,6 +31,20 @@ class RecordingOperations final : public Operations {
   HelperResponse status() override {
     record("status");
     return {true, "stopped", std::nullopt};
+  }
+
+  // A stand-in for a long operation: from now on every connect is recorded, then waits until the
+  // release, holding its worker.
+  void hold_connects() {
+    const std::lock_guard lock(mutex_);
+    holding_ = true;
+  }
+  void release_connects() {
+    {
+      const std::lock_guard lock(mutex_);
+      holding_ = false;
+    }
+    released_.notify_all();
   }
 
   [[nodiscard]] std::vector<std::string> calls() const {
@@ -48,9 +65,11 @@ class RecordingOperations final : public Operations {
     }
   }
 
-  mutable std::mutex mutex_;  // guards calls_ and last_connect_; no other lock is taken inside it
+  mutable std::mutex mutex_;  // guards calls_, last_connect_ and holding_; no other lock is taken inside it
   std::vector<std::string> calls_;
   std::optional<Connect> last_connect_;
+  bool holding_ = false;
+  std::condition_variable released_;
 };
 
 }  // namespace orvanta::test

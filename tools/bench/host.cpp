@@ -1,6 +1,6 @@
-// bench_host PORT [MAX_CONNECTIONS]: serves requests on 127.0.0.1:PORT with the service's own listener,
-// accept loop and connection worker, until standard input ends; at most MAX_CONNECTIONS at once (the
-// service's own cap when not given).
+// bench_host PORT [MAX_WORKERS]: serves requests on 127.0.0.1:PORT with the service's own listener,
+// accept loop and connection server, until standard input ends; at most MAX_WORKERS requests carried
+// out at once (the service's own cap when not given).
 #include <windows.h>
 
 #include <charconv>
@@ -22,8 +22,8 @@ int main(int argc, char** argv) {
   const auto number = [](const char* text, auto& value) {
     return std::from_chars(text, text + std::strlen(text), value).ec == std::errc{};
   };
-  if (argc < 2 || argc > 3 || !number(argv[1], port) || (argc == 3 && !number(argv[2], limits.max_connections))) {
-    std::fputs("usage: bench_host PORT [MAX_CONNECTIONS]\n", stderr);
+  if (argc < 2 || argc > 3 || !number(argv[1], port) || (argc == 3 && !number(argv[2], limits.max_workers))) {
+    std::fputs("usage: bench_host PORT [MAX_WORKERS]\n", stderr);
     return 2;
   }
   auto listener = orvanta::open_listener(orvanta::Endpoint{{127, 0, 0, 1}, port});

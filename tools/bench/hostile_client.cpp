@@ -3,10 +3,21 @@
 //       CONNECTIONS clients at once, each sending one line of LINE_BYTES bytes of tiny array values,
 //       ["status",0,0,...], and reading its reply; prints the replies by kind and the peak memory
 //       (VmHWM) of process PID against four times the bytes sent plus 64 MiB.
+//   bench_hostile lines PORT PID CONNECTIONS LINE_BYTES PEAK_MIB
+//       the same, and the peak against PEAK_MIB as well.
 //   bench_hostile silent PORT PID CONNECTIONS
 //       CONNECTIONS clients at once that send nothing; while they are held open, the most threads
-//       process PID had, against 1,100. The connections are spread over holder processes of at most
-//       1,000 each, so that no one process needs more descriptors than a common default allows.
+//       process PID had, against its threads before plus 10. The connections are spread over holder
+//       processes of at most 1,000 each, so that no one process needs more descriptors than a common
+//       default allows.
+//   bench_hostile crowd PORT PID SILENT NON_READERS SECONDS
+//       SILENT silent clients and NON_READERS clients that each send a malformed line whose reply
+//       (over 100 KiB) they never read, each reopened as soon as the server drops it; meanwhile, for
+//       SECONDS, a second client asks for the status every 10 ms: its 99th percentile against 100 ms,
+//       how often it was turned away, and the threads of PID against its threads before plus 10.
+//   bench_hostile trickle PORT PID BYTES_PER_SECOND
+//       one client that asks for a reply of about 7 MiB and reads it at BYTES_PER_SECOND: how long
+//       after its first byte the server cut it off, against 11 s.
 // PID is the Linux process of the server (under Wine, the server's Wine process). Both loads open their
 // connections as fast as the server accepts them (see Pacer) and close none before the server has
 // answered or closed it; the long-line load sends nothing until every connection is made, then sends
@@ -59,10 +70,14 @@ std::size_t descriptor_limit() {
 }
 
 // A non-blocking connection under way to 127.0.0.1:PORT; -1 when not even that could be started.
-int start_connect(std::uint16_t port) {
+// With a receive buffer, the window the client offers is that small from the start.
+int start_connect(std::uint16_t port, int receive_buffer = 0) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     return -1;
+  }
+  if (receive_buffer > 0) {
+    (void)setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
   }
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -209,7 +224,8 @@ void print_listen_overflows(const std::map<std::string, long long>& before,
       grew("ListenOverflows"), grew("SyncookiesSent"));
 }
 
-int lines_load(std::uint16_t port, int pid, std::size_t connections, std::size_t line_bytes) {
+int lines_load(std::uint16_t port, int pid, std::size_t connections, std::size_t line_bytes,
+               std::optional<std::size_t> peak_mib) {
   raise_descriptor_limit();
   const std::string line = tiny_values_line(line_bytes);
   const auto hwm_before = orvanta::bench::status_bytes(pid, "VmHWM");
@@ -331,6 +347,10 @@ int lines_load(std::uint16_t port, int pid, std::size_t connections, std::size_t
   std::printf("target peak memory (VmHWM) < 4 x sent + 64 MiB = %.1f MiB:  %.1f MiB (%.2fx sent)  %s\n",
               target / mebibyte, mib(*hwm_after), static_cast<double>(*hwm_after) / static_cast<double>(sent),
               verdict(static_cast<double>(*hwm_after) < target));
+  if (peak_mib) {
+    std::printf("target peak memory (VmHWM) < %zu MiB:  %.1f MiB  %s\n", *peak_mib, mib(*hwm_after),
+                verdict(mib(*hwm_after) < static_cast<double>(*peak_mib)));
+  }
   return 0;
 }
 
@@ -481,8 +501,245 @@ int silent_load(std::uint16_t port, int pid, std::size_t connections) {
       "  %d two seconds after closing; resident memory (VmRSS) at the end of the hold %.1f MiB\n",
       pid, *threads_before, peak_seconds, threads_held.value_or(0), threads_after.value_or(0),
       mib(resident_held.value_or(0)));
-  std::printf("target at most 1100 threads while held:  %d at most  %s\n", most_threads,
-              verdict(most_threads <= 1100));
+  std::printf("target at most 10 threads above the %d before while held:  %d at most  %s\n", *threads_before,
+              most_threads, verdict(most_threads <= *threads_before + 10));
+  return 0;
+}
+
+// A line the server answers without carrying anything out, with a reply it makes long: a top-level
+// string of DEL bytes, whose error text spells each one out in eight bytes.
+std::string long_reply_line(std::size_t del_bytes) { return "\"" + std::string(del_bytes, '\x7f') + "\"\n"; }
+
+// One connection of a crowd holder: silent, or sending its line and never reading.
+struct CrowdMember {
+  int fd = -1;
+  std::size_t sent = 0;
+};
+
+// A holder of a crowd, in a process of its own: keeps `count` connections open, each silent or
+// sending `line` and never reading, and reopens each one the server drops (answers, for a silent
+// one; closes, for either), paced, until `release` ends. Says on `ready` once the first `count` are
+// open, and at the end how many it reopened.
+[[noreturn]] void hold_crowd(std::uint16_t port, std::size_t count, const std::string& line, int ready,
+                             int release) {
+  raise_descriptor_limit();
+  Pacer pacer(port);
+  const int window = line.empty() ? 0 : 4096;  // a non-reader's reply stays with the server
+  std::vector<CrowdMember> members;
+  std::size_t reopened = 0;
+  bool said_ready = false;
+  std::vector<pollfd> polled;
+  for (;;) {
+    for (std::size_t room = members.size() < count ? pacer.room() : 0; room > 0 && members.size() < count;
+         --room) {
+      if (const int fd = start_connect(port, window); fd >= 0) {
+        members.push_back({fd, 0});
+        reopened += said_ready ? 1 : 0;
+      }
+    }
+    if (!said_ready && members.size() == count) {
+      (void)!write(ready, "1\n", 2);
+      said_ready = true;
+    }
+    polled.assign(1, pollfd{release, POLLIN, 0});
+    for (const CrowdMember& member : members) {
+      const bool sending = member.sent < line.size();
+      polled.push_back({member.fd,
+                        static_cast<short>(POLLRDHUP | (line.empty() ? POLLIN : 0) | (sending ? POLLOUT : 0)),
+                        0});
+    }
+    if (poll(polled.data(), polled.size(), 20) < 0 && errno != EINTR) {
+      std::_Exit(1);
+    }
+    if (polled[0].revents != 0) {
+      break;
+    }
+    std::vector<CrowdMember> kept;
+    for (std::size_t i = 0; i < members.size(); ++i) {
+      CrowdMember member = members[i];
+      const short events = polled[i + 1].revents;
+      if ((events & POLLOUT) != 0) {
+        const ssize_t n = send(member.fd, line.data() + member.sent, line.size() - member.sent, MSG_NOSIGNAL);
+        member.sent += n > 0 ? static_cast<std::size_t>(n) : 0;
+      }
+      if ((events & (POLLIN | POLLRDHUP | POLLHUP | POLLERR)) != 0) {
+        close(member.fd);  // reopened on the next round
+      } else {
+        kept.push_back(member);
+      }
+    }
+    members.swap(kept);
+  }
+  for (const CrowdMember& member : members) {
+    close(member.fd);
+  }
+  const std::string answer = std::to_string(reopened) + "\n";
+  (void)!write(ready, answer.data(), answer.size());
+  std::_Exit(0);
+}
+
+// One status exchange on a blocking connection: its reply and how long it took from the connect.
+std::pair<std::string, double> status_round_trip(std::uint16_t port) {
+  const Clock::time_point began = Clock::now();
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  timeval patience{5, 0};
+  (void)setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::string reply;
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+    const std::string request = "{\"cmd\":\"status\"}\n";
+    (void)!send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    char buffer[512];
+    for (ssize_t n; reply.find('\n') == std::string::npos && (n = recv(fd, buffer, sizeof buffer, 0)) > 0;) {
+      reply.append(buffer, static_cast<std::size_t>(n));
+    }
+  }
+  close(fd);
+  return {reply, std::chrono::duration<double, std::milli>(Clock::now() - began).count()};
+}
+
+int crowd_load(std::uint16_t port, int pid, std::size_t silent, std::size_t non_readers,
+               std::size_t seconds) {
+  constexpr std::size_t per_holder = 1000;
+  raise_descriptor_limit();
+  const auto threads_before = orvanta::bench::thread_count(pid);
+  if (!threads_before) {
+    std::fprintf(stderr, "bench_hostile: no process %d\n", pid);
+    return 1;
+  }
+  const std::string line = long_reply_line(20000);
+  std::vector<Holder> holders;
+  const auto start_holders = [&](std::size_t total, const std::string& sent) {
+    for (std::size_t first = 0; first < total; first += per_holder) {
+      int ready[2];
+      int release[2];
+      if (pipe(ready) != 0 || pipe(release) != 0) {
+        std::perror("bench_hostile: pipe");
+        std::exit(1);
+      }
+      const pid_t child = fork();
+      if (child == 0) {
+        close(ready[0]);
+        close(release[1]);
+        for (const Holder& other : holders) {
+          close(other.ready);
+          close(other.release);
+        }
+        hold_crowd(port, std::min(per_holder, total - first), sent, ready[1], release[0]);
+      }
+      close(ready[1]);
+      close(release[0]);
+      holders.push_back({child, ready[0], release[1]});
+      (void)read_numbers(holders.back().ready);
+    }
+  };
+  const Clock::time_point started = Clock::now();
+  start_holders(silent, "");
+  start_holders(non_readers, line);
+  const double open_seconds = std::chrono::duration<double>(Clock::now() - started).count();
+
+  std::vector<double> latencies;
+  std::map<std::string, std::size_t> others;
+  std::size_t turned = 0;
+  int most_threads = *threads_before;
+  const Clock::time_point until = Clock::now() + std::chrono::seconds(seconds);
+  while (Clock::now() < until) {
+    const auto [reply, milliseconds] = status_round_trip(port);
+    if (reply == "{\"ok\":true,\"message\":\"stopped\",\"pid\":null}\n" ||
+        reply.starts_with("{\"ok\":true,\"message\":\"running\"")) {
+      latencies.push_back(milliseconds);
+    } else if (reply.find("too many connections") != std::string::npos) {
+      ++turned;
+    } else {
+      ++others[kind_of(reply)];
+    }
+    most_threads = std::max(most_threads, orvanta::bench::thread_count(pid).value_or(0));
+    std::this_thread::sleep_for(10ms);
+  }
+  const auto resident = orvanta::bench::status_bytes(pid, "VmRSS");
+  std::size_t reopened = 0;
+  for (Holder& holder : holders) {
+    close(holder.release);
+    const std::vector<std::size_t> said = read_numbers(holder.ready);
+    reopened += said.empty() ? 0 : said[0];
+    close(holder.ready);
+    waitpid(holder.process, nullptr, 0);
+  }
+  std::sort(latencies.begin(), latencies.end());
+  const auto at = [&](std::size_t percent) {
+    return latencies.empty() ? 0.0
+                             : latencies[std::min(latencies.size() - 1, latencies.size() * percent / 100)];
+  };
+  std::printf(
+      "%zu silent clients and %zu that never read a reply of about %zu KiB, all reopened as dropped\n",
+      silent, non_readers, std::size_t{8 * 20000 / 1024});
+  std::printf("  opened within %.1f s; %zu reopened during the %zu s of status requests\n", open_seconds,
+              reopened, seconds);
+  std::printf("  status: %zu answered, median %.1f ms, p99 %.1f ms, worst %.1f ms; %zu turned away\n",
+              latencies.size(), at(50), at(99), latencies.empty() ? 0.0 : latencies.back(), turned);
+  for (const auto& [text, count] : others) {
+    std::printf("  status: %zu times %s\n", count, text.c_str());
+  }
+  std::printf("  service (pid %d): %d threads before, %d at most; resident memory (VmRSS) %.1f MiB\n", pid,
+              *threads_before, most_threads, mib(resident.value_or(0)));
+  std::printf("target status p99 < 100 ms:  %.1f ms  %s\n", at(99),
+              verdict(!latencies.empty() && at(99) < 100));
+  std::size_t failed = turned;
+  for (const auto& [text, count] : others) {
+    failed += count;
+  }
+  std::printf("target status never turned away or failed:  %zu times  %s\n", failed, verdict(failed == 0));
+  std::printf("target at most 10 threads above the %d before:  %d at most  %s\n", *threads_before,
+              most_threads, verdict(most_threads <= *threads_before + 10));
+  return 0;
+}
+
+int trickle_load(std::uint16_t port, std::size_t bytes_per_second) {
+  const int fd = start_connect(port, 4096);
+  pollfd connecting{fd, POLLOUT, 0};
+  if (fd < 0 || poll(&connecting, 1, 10000) != 1) {
+    std::fprintf(stderr, "bench_hostile: cannot connect to %u\n", port);
+    return 1;
+  }
+  const std::string line = long_reply_line(1000000);
+  std::size_t sent = 0;
+  std::size_t received = 0;
+  std::optional<Clock::time_point> first_byte;
+  constexpr std::size_t piece = 1024;
+  const auto pause = std::chrono::microseconds(1000000 * piece / bytes_per_second);
+  const Clock::time_point give_up = Clock::now() + 60s;
+  std::string ending = "still open after 60 s";
+  while (Clock::now() < give_up) {
+    pollfd polled{fd, static_cast<short>(POLLIN | (sent < line.size() ? POLLOUT : 0)), 0};
+    (void)poll(&polled, 1, 100);
+    if ((polled.revents & POLLOUT) != 0) {
+      const ssize_t n = send(fd, line.data() + sent, line.size() - sent, MSG_NOSIGNAL);
+      sent += n > 0 ? static_cast<std::size_t>(n) : 0;
+    }
+    if ((polled.revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
+      continue;
+    }
+    char buffer[piece];
+    const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+    if (n <= 0) {
+      ending = n == 0 ? "closed" : std::string("cut: ") + std::strerror(errno);
+      break;
+    }
+    first_byte = first_byte.value_or(Clock::now());
+    received += static_cast<std::size_t>(n);
+    std::this_thread::sleep_for(pause);
+  }
+  close(fd);
+  const double after = first_byte ? std::chrono::duration<double>(Clock::now() - *first_byte).count() : 0;
+  std::printf(
+      "a reader of %zu KiB/s asking for a reply of about 7 MiB: %s %.1f s after its first byte, %zu bytes "
+      "read\n",
+      bytes_per_second / 1024, ending.c_str(), after, received);
+  std::printf("target cut within 11 s:  %.1f s  %s\n", after,
+              verdict(first_byte && ending != "still open after 60 s" && after < 11));
   return 0;
 }
 
@@ -503,14 +760,29 @@ int main(int argc, char** argv) {
   std::size_t line_bytes = 0;
   const bool common = argc > 4 && parse(argv[2], port) && port > 0 && port < 65536 && parse(argv[3], pid) &&
                       parse(argv[4], connections) && connections > 0;
-  if (mode == "lines" && argc == 6 && common && parse(argv[5], line_bytes) && line_bytes >= 16) {
-    return lines_load(static_cast<std::uint16_t>(port), static_cast<int>(pid), connections, line_bytes);
+  if (mode == "lines" && (argc == 6 || argc == 7) && common && parse(argv[5], line_bytes) &&
+      line_bytes >= 16) {
+    std::size_t peak_mib = 0;
+    const bool with_peak = argc == 7 && parse(argv[6], peak_mib);
+    return lines_load(static_cast<std::uint16_t>(port), static_cast<int>(pid), connections, line_bytes,
+                      with_peak ? std::optional(peak_mib) : std::nullopt);
   }
   if (mode == "silent" && argc == 5 && common) {
     return silent_load(static_cast<std::uint16_t>(port), static_cast<int>(pid), connections);
   }
+  std::size_t non_readers = 0;
+  std::size_t seconds = 0;
+  if (mode == "crowd" && argc == 7 && common && parse(argv[5], non_readers) && parse(argv[6], seconds)) {
+    return crowd_load(static_cast<std::uint16_t>(port), static_cast<int>(pid), connections, non_readers,
+                      seconds);
+  }
+  if (mode == "trickle" && argc == 5 && common) {
+    return trickle_load(static_cast<std::uint16_t>(port), connections);
+  }
   std::fprintf(stderr,
-               "usage: bench_hostile lines PORT PID CONNECTIONS LINE_BYTES\n"
-               "       bench_hostile silent PORT PID CONNECTIONS\n");
+               "usage: bench_hostile lines PORT PID CONNECTIONS LINE_BYTES [PEAK_MIB]\n"
+               "       bench_hostile silent PORT PID CONNECTIONS\n"
+               "       bench_hostile crowd PORT PID SILENT NON_READERS SECONDS\n"
+               "       bench_hostile trickle PORT PID BYTES_PER_SECOND\n");
   return 2;
 }

@@ -1,0 +1,184 @@
+#!/usr/bin/env python3
+"""Linux clients against the request server under Wine with the product's own limits, not the lowered
+ones the other tests use, so that a changed default shows: a silent client and a client that never
+reads its reply are each cut at 10 s; 4,096 connections may wait, and the 4,097th turns the oldest
+away; 1,000 requests are carried out at once, and the line of a 1,001st waits and is refused at its
+read deadline. The clients run natively, so that Wine holds only the server's sockets.
+
+usage: default_limits_check.py WINE_RUN PREFIX LIMITS_HOST_EXE PORT"""
+import os
+import resource
+import select
+import socket
+import subprocess
+import sys
+import threading
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from checks import Tally  # noqa: E402
+
+wine_run, prefix, host_exe, port = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
+turned_away = b'{"ok":false,"message":"Failed to start connection worker: too many connections","pid":null}\n'
+started = b'{"ok":true,"message":"OpenVPN started","pid":4242}\n'
+stopped = b'{"ok":true,"message":"stopped","pid":null}\n'
+connect_line = b'{"cmd":"connect","openvpn":"o","config":"c","auth":"a","log":"l"}\n'
+waiting_cap, worker_cap, deadline = 4096, 1000, 10.0
+
+soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+tally = Tally()
+
+
+def connect(receive_buffer=None):
+    client = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    if receive_buffer:
+        client.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, receive_buffer)
+    client.settimeout(60)
+    client.connect(("127.0.0.1", port))
+    return client
+
+
+def whole_reply(client):
+    reply = b""
+    try:
+        while chunk := client.recv(65536):
+            reply += chunk
+    except OSError:
+        pass
+    return reply
+
+
+def readable(client, seconds=0):
+    """Whether the server has sent something or closed (poll: descriptors here go past select's 1024)."""
+    poller = select.poll()
+    poller.register(client, select.POLLIN | select.POLLRDHUP | select.POLLHUP | select.POLLERR)
+    return bool(poller.poll(int(seconds * 1000)))
+
+
+def silent_client_is_cut():
+    client = connect()
+    began = time.monotonic()
+    reply = whole_reply(client)
+    took = time.monotonic() - began
+    client.close()
+    tally.check(f"a silent client is told the time-out at 10 s (after {took:.1f} s)",
+                reply.startswith(b'{"ok":false,"message":"Failed to read request: ') and b"10060" in reply
+                and deadline - 0.5 <= took <= deadline + 1.5, reply[:120])
+
+
+def non_reader_is_cut():
+    # A top-level string of DEL bytes: its error text spells each one out, about 7 MB of reply.
+    client = connect(receive_buffer=4096)
+    client.sendall(b'"' + b"\x7f" * 1000000 + b'"\n')
+    began = time.monotonic()
+    poller = select.poll()
+    ended = select.POLLRDHUP | select.POLLHUP | select.POLLERR
+    poller.register(client, ended)
+    cut_at = None
+    while time.monotonic() - began < deadline + 5:
+        if poller.poll(50):
+            cut_at = time.monotonic() - began
+            break
+    client.close()
+    tally.check(f"a client that never reads its reply is cut at 10 s (after {cut_at} s)",
+                cut_at is not None and deadline - 0.5 <= cut_at <= deadline + 1.5)
+
+
+def listen_queue():
+    """Connections waiting in the listener's accept queue, as the kernel counts them (0 when unknown)."""
+    with open("/proc/net/tcp") as table:
+        for row in table.readlines()[1:]:
+            fields = row.split()
+            if fields[1].endswith(f":{port:04X}") and fields[3] == "0A":
+                return int(fields[4].split(":")[1], 16)
+    return 0
+
+
+def full_pool_turns_the_oldest_away():
+    # Paced by the listen queue: past its backlog the kernel drops a connect, and its retry a second
+    # later would let the first connections time out before the last are made.
+    held = []
+    began = time.monotonic()
+    while len(held) < waiting_cap:
+        if listen_queue() < 64:
+            held.extend(connect() for _ in range(min(32, waiting_cap - len(held))))
+        else:
+            time.sleep(0.002)
+    opened = time.monotonic() - began
+    time.sleep(1)
+    newcomer = connect()
+    newcomer.sendall(b'{"cmd":"status"}\n')
+    served = whole_reply(newcomer)
+    newcomer.close()
+    oldest = whole_reply(held[0]) if readable(held[0], 5) else b""
+    others_wait = not any(readable(client) for client in held[1:])
+    tally.check(f"the {waiting_cap + 1}th waiting connection is served and turns the oldest away "
+                f"({waiting_cap} opened in {opened:.1f} s)",
+                served == stopped and oldest == turned_away and others_wait,
+                f"newcomer {served[:150]!r}, oldest {oldest[:150]!r}, the others {'wait' if others_wait else 'were answered'}")
+    for client in held:
+        client.close()
+    # Each closed one is answered (its empty line is not a request): the next check starts after.
+    time.sleep(3)
+
+
+def busy_workers_make_a_line_wait():
+    host_input, host_output = host.stdin, host.stdout
+
+    def carried_out():
+        host_input.write(b"count\n")
+        host_input.flush()
+        return int(host_output.readline())
+    before = carried_out()
+    busy = []
+    for _ in range(worker_cap):
+        client = connect()
+        client.sendall(connect_line)
+        busy.append(client)
+    give_up = time.monotonic() + 120
+    while carried_out() - before < worker_cap and time.monotonic() < give_up:
+        time.sleep(0.5)
+    count = carried_out() - before
+    late = connect()
+    late.sendall(b'{"cmd":"status"}\n')
+    began = time.monotonic()
+    reply = whole_reply(late)
+    took = time.monotonic() - began
+    late.close()
+    host_input.write(b"release\n")
+    host_input.flush()
+    answered = sum(whole_reply(client) == started for client in busy)
+    for client in busy:
+        client.close()
+    tally.check(f"{worker_cap} connects are carried out at once ({count} reached their operation, "
+                f"{answered} answered once released)", count == worker_cap and answered == worker_cap)
+    tally.check(f"the line of a {worker_cap + 1}th waits for a worker and is refused at 10 s (after {took:.1f} s)",
+                reply == turned_away and deadline - 1.0 <= took <= deadline + 1.5, reply[:150])
+
+
+host = subprocess.Popen([wine_run, prefix, host_exe, str(port)], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                        stderr=subprocess.DEVNULL)
+try:
+    give_up = time.monotonic() + 60
+    while True:
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=5).close()
+            break
+        except OSError:
+            if time.monotonic() > give_up:
+                sys.exit("the server never listened")
+            time.sleep(0.1)
+    # The probe above is a silent client of its own: its place is freed before the pool is filled.
+    time.sleep(0.5)
+    cuts = [threading.Thread(target=check) for check in (silent_client_is_cut, non_reader_is_cut)]
+    for thread in cuts:
+        thread.start()
+    for thread in cuts:
+        thread.join()
+    full_pool_turns_the_oldest_away()
+    busy_workers_make_a_line_wait()
+finally:
+    host.stdin.close()
+    host.wait(timeout=60)
+sys.exit(tally.finish())

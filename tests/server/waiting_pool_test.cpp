@@ -1,0 +1,101 @@
+// The pool of waiting connections: who is turned away when it is full, and who has timed out.
+#include "server/waiting_pool.hpp"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace orvanta {
+namespace {
+
+using Pool = WaitingPool<int>;
+using Clock = Pool::Clock;
+using std::chrono::seconds;
+
+const Clock::time_point start{};
+
+// One step on a pool: add an entry (with its deadline in seconds), remove it, or give it a new deadline.
+struct Step {
+  enum { Add, Remove, Reschedule } action;
+  int entry;
+  int deadline = 0;
+};
+
+struct PoolCase {
+  const char* name;
+  std::size_t capacity;
+  std::vector<Step> steps;
+  std::vector<int> turned_away;  // in the order the steps turned them away
+  std::vector<int> expired_by_5s;
+};
+
+TEST(WaitingPool, TurnsAwayTheOldestWhenFullAndTimesOutByDeadline) {
+  const std::vector<PoolCase> cases = {
+      {"room for all", 3, {{Step::Add, 1, 9}, {Step::Add, 2, 1}, {Step::Add, 3, 5}}, {}, {2, 3}},
+      {"full: the oldest goes, whatever its deadline",
+       2,
+       {{Step::Add, 1, 9}, {Step::Add, 2, 1}, {Step::Add, 3, 2}, {Step::Add, 4, 3}},
+       {1, 2},
+       {3, 4}},
+      {"a removed entry frees its place",
+       2,
+       {{Step::Add, 1, 1}, {Step::Add, 2, 1}, {Step::Remove, 1}, {Step::Add, 3, 1}},
+       {},
+       {2, 3}},
+      {"a new deadline keeps the place in line",
+       2,
+       {{Step::Add, 1, 1}, {Step::Add, 2, 1}, {Step::Reschedule, 1, 8}, {Step::Add, 3, 9}},
+       {1},
+       {2}},
+      {"added again: only the deadline changes",
+       2,
+       {{Step::Add, 1, 1}, {Step::Add, 1, 7}, {Step::Add, 2, 2}},
+       {},
+       {2}},
+      {"capacity 0 holds one", 0, {{Step::Add, 1, 1}, {Step::Add, 2, 1}}, {1}, {2}},
+  };
+  for (const PoolCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    Pool pool(c.capacity);
+    std::vector<int> turned_away;
+    for (const Step& step : c.steps) {
+      const Clock::time_point deadline = start + seconds(step.deadline);
+      if (step.action == Step::Add) {
+        if (const std::optional<int> turned = pool.add(step.entry, deadline)) {
+          turned_away.push_back(*turned);
+          EXPECT_FALSE(pool.contains(*turned));
+        }
+        EXPECT_TRUE(pool.contains(step.entry));
+      } else if (step.action == Step::Remove) {
+        EXPECT_TRUE(pool.remove(step.entry));
+        EXPECT_FALSE(pool.remove(step.entry));
+      } else {
+        pool.reschedule(step.entry, deadline);
+      }
+    }
+    EXPECT_EQ(turned_away, c.turned_away);
+    const std::size_t held = pool.size();
+    EXPECT_EQ(pool.take_expired(start + seconds(5)), c.expired_by_5s);
+    EXPECT_EQ(pool.size(), held - c.expired_by_5s.size());
+    for (const int entry : c.expired_by_5s) {
+      EXPECT_FALSE(pool.contains(entry));
+    }
+  }
+}
+
+TEST(WaitingPool, TellsItsEarliestDeadlineAndNoneWhenEmpty) {
+  Pool pool(4);
+  EXPECT_EQ(pool.next_deadline(), std::nullopt);
+  (void)pool.add(1, start + seconds(7));
+  (void)pool.add(2, start + seconds(3));
+  EXPECT_EQ(pool.next_deadline(), start + seconds(3));
+  (void)pool.remove(2);
+  EXPECT_EQ(pool.next_deadline(), start + seconds(7));
+  (void)pool.take_expired(start + seconds(7));
+  EXPECT_EQ(pool.next_deadline(), std::nullopt);
+}
+
+}  // namespace
+}  // namespace orvanta
