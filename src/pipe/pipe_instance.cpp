@@ -1,0 +1,75 @@
+// Creating pipe instances and waiting on them for clients.
+#include "pipe/pipe_instance.hpp"
+
+#include "common/utf16.hpp"
+
+namespace orvanta::pipe {
+
+namespace {
+
+// Room the system sets aside for each direction: one reading of the request line's buffer.
+constexpr DWORD pipe_buffer_size = 8192;
+
+}  // namespace
+
+Result<ConnectStart> PipeInstance::begin_connect(OVERLAPPED& overlapped) {
+  // An overlapped connect that the system finishes at once still signals its event and posts its
+  // completion, so it is waited for as a pending one.
+  if (ConnectNamedPipe(file_.get(), &overlapped)) {
+    return ConnectStart::Pending;
+  }
+  switch (const DWORD error = GetLastError()) {
+    case ERROR_IO_PENDING:
+      return ConnectStart::Pending;
+    case ERROR_PIPE_CONNECTED:
+      return ConnectStart::Connected;
+    case ERROR_NO_DATA:
+      return ConnectStart::ClientGone;
+    default:
+      return std::unexpected(Error::os(error));
+  }
+}
+
+void PipeInstance::cancel(OVERLAPPED& overlapped) {
+  // It fails only when nothing is pending, which is what the caller wanted.
+  CancelIoEx(file_.get(), &overlapped);
+}
+
+Result<void> PipeInstance::disconnect() {
+  if (!DisconnectNamedPipe(file_.get())) {
+    return std::unexpected(Error::os(GetLastError()));
+  }
+  return {};
+}
+
+std::optional<DWORD> PipeInstance::client_process_id() const {
+  ULONG pid = 0;
+  return GetNamedPipeClientProcessId(file_.get(), &pid) ? std::optional<DWORD>(pid) : std::nullopt;
+}
+
+Result<PipeEndpoint> PipeEndpoint::make(std::u16string name, const PipeAudience& audience, Seams seams) {
+  auto security = PipeSecurity::make(pipe_access_entries(audience));
+  if (!security) {
+    return std::unexpected(security.error());
+  }
+  return PipeEndpoint(std::move(name), std::move(*security), std::move(seams));
+}
+
+Result<PipeInstance> PipeEndpoint::create_instance(Order order) const {
+  const bool first = order == Order::First;
+  if (first && seams_.name_taken && seams_.name_taken()) {
+    return std::unexpected(Error::os(ERROR_ACCESS_DENIED));
+  }
+  SECURITY_ATTRIBUTES attributes{sizeof attributes, security_.descriptor(), FALSE};
+  const DWORD open_mode =
+      PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
+  const DWORD pipe_mode = PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS;
+  UniqueFile file(CreateNamedPipeW(to_wide(name_).c_str(), open_mode, pipe_mode, PIPE_UNLIMITED_INSTANCES,
+                                   pipe_buffer_size, pipe_buffer_size, 0, &attributes));
+  if (!file) {
+    return std::unexpected(Error::os(GetLastError()));
+  }
+  return PipeInstance(std::move(file));
+}
+
+}  // namespace orvanta::pipe

@@ -1,0 +1,82 @@
+// The service's named pipe: the endpoint that creates its instances, and one instance waiting for or
+// holding a client.
+#pragma once
+
+#include <windows.h>
+
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "common/error.hpp"
+#include "common/handle.hpp"
+#include "pipe/pipe_access.hpp"
+#include "pipe/pipe_security.hpp"
+
+namespace orvanta::pipe {
+
+inline constexpr std::u16string_view service_pipe_name = u"\\\\.\\pipe\\OrvantaVpnHelper";
+
+// How a wait for a client began.
+enum class ConnectStart {
+  Pending,     // the wait completes on the caller's OVERLAPPED (its event, or a completion port)
+  Connected,   // a client came before the wait (535): it is connected now, and no completion follows
+  ClientGone,  // a client came and went before the wait (232): disconnect, then wait again
+};
+
+// One instance, overlapped, in byte mode. It owns its handle; the OVERLAPPED of each operation belongs
+// to the caller, who keeps it until the operation has completed, also after cancel() or after the
+// instance is closed (closing ends a pending operation, whose completion still writes to it). So a
+// caller can keep handle and OVERLAPPED in one record and associate the handle with a completion port.
+class PipeInstance {
+ public:
+  PipeInstance(PipeInstance&&) noexcept = default;
+  PipeInstance& operator=(PipeInstance&&) noexcept = default;
+
+  // For ReadFile and WriteFile, and for CreateIoCompletionPort.
+  [[nodiscard]] HANDLE handle() const { return file_.get(); }
+
+  // Starts waiting for a client on `overlapped`, whose event (if any) the caller has reset.
+  [[nodiscard]] Result<ConnectStart> begin_connect(OVERLAPPED& overlapped);
+  // Ends the operation started with `overlapped`; it completes with ERROR_OPERATION_ABORTED (995)
+  // unless it had completed already.
+  void cancel(OVERLAPPED& overlapped);
+  // Lets the client go, so that the instance can wait for the next one.
+  [[nodiscard]] Result<void> disconnect();
+  // The connected client's process id: a hint for events, never a ground for a decision.
+  [[nodiscard]] std::optional<DWORD> client_process_id() const;
+
+ private:
+  friend class PipeEndpoint;
+  explicit PipeInstance(UniqueFile file) : file_(std::move(file)) {}
+  UniqueFile file_;
+};
+
+// Creates the instances of one pipe name, all with the same security.
+class PipeEndpoint {
+ public:
+  struct Seams {
+    // Consulted before the first instance is made; while it says so, that instance fails with
+    // ERROR_ACCESS_DENIED, as when another process holds the name.
+    std::function<bool()> name_taken;
+  };
+  // Whether the instance to create is the first: only the first asks the system that no other process
+  // holds the name (FILE_FLAG_FIRST_PIPE_INSTANCE), and the caller knows whether any of its own exist.
+  enum class Order { First, Further };
+
+  [[nodiscard]] static Result<PipeEndpoint> make(std::u16string name, const PipeAudience& audience,
+                                                 Seams seams = {});
+
+  // Every instance rejects remote clients, so that only this machine's processes reach the service.
+  [[nodiscard]] Result<PipeInstance> create_instance(Order order) const;
+  [[nodiscard]] const std::u16string& name() const { return name_; }
+
+ private:
+  PipeEndpoint(std::u16string name, PipeSecurity security, Seams seams)
+      : name_(std::move(name)), security_(std::move(security)), seams_(std::move(seams)) {}
+  std::u16string name_;
+  PipeSecurity security_;
+  Seams seams_;
+};
+
+}  // namespace orvanta::pipe

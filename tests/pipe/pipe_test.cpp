@@ -1,0 +1,215 @@
+// The service's pipe under Wine: its security read back, its early and late clients, a cancelled wait,
+// and who is calling, with tokens the test makes.
+#include <gtest/gtest.h>
+
+
+#include <string>
+#include <thread>
+
+#include "common/utf16.hpp"
+#include "pipe/caller_identity.hpp"
+#include "pipe/pipe_instance.hpp"
+#include "support/pipes.hpp"
+#include "support/text.hpp"
+
+namespace orvanta::pipe {
+namespace {
+
+using test::fresh_pipe_name;
+using test::open_pipe_client;
+using test::OverlappedWait;
+
+PipeEndpoint endpoint(const PipeAudience& audience = {}, PipeEndpoint::Seams seams = {}) {
+  return PipeEndpoint::make(fresh_pipe_name(), audience, std::move(seams)).value();
+}
+
+PipeInstance first_instance(const PipeEndpoint& pipe) {
+  return pipe.create_instance(PipeEndpoint::Order::First).value();
+}
+
+// Wine keeps a pipe's security as given and gives it back; it does not enforce it.
+TEST(PipeSecurity, ReadsBackAsTheClientPolicyWants) {
+  struct Case {
+    PipeAudience audience;
+    std::string sddl;
+  };
+  const Case cases[] = {
+      {{}, "O:BAD:P(D;;FA;;;NU)(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x12019b;;;AU)"},
+      {{true, {u"S-1-5-32-556", u"S-1-5-21-1-2-3-1105"}},
+       "O:BAD:P(D;;FA;;;NU)(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x12019b;;;NO)(A;;0x12019b;;;S-1-5-21-1-2-3-1105)"},
+      {{false, {u"S-1-5-32-556"}}, "O:BAD:P(D;;FA;;;NU)(A;;FA;;;SY)(A;;FA;;;BA)"},
+  };
+  for (const Case& c : cases) {
+    const PipeEndpoint pipe = endpoint(c.audience);
+    const PipeInstance first = first_instance(pipe);
+    const auto further = pipe.create_instance(PipeEndpoint::Order::Further);
+    ASSERT_TRUE(further.has_value());
+    for (const HANDLE handle : {first.handle(), further->handle()}) {
+      const auto sddl = handle_security_sddl(handle);
+      ASSERT_TRUE(sddl.has_value());
+      EXPECT_EQ(utf16_to_utf8(*sddl), c.sddl);
+    }
+  }
+}
+
+TEST(PipeInstance, IsAByteStreamThatNamesItsClient) {
+  const PipeEndpoint pipe = endpoint();
+  PipeInstance instance = first_instance(pipe);
+  DWORD flags = 0;
+  ASSERT_TRUE(GetNamedPipeInfo(instance.handle(), &flags, nullptr, nullptr, nullptr));
+  EXPECT_EQ(flags, static_cast<DWORD>(PIPE_SERVER_END));  // not PIPE_TYPE_MESSAGE
+
+  OverlappedWait wait;
+  EXPECT_EQ(instance.begin_connect(wait.overlapped()), ConnectStart::Pending);
+  EXPECT_FALSE(wait.signalled());
+  const UniqueFile client = open_pipe_client(pipe.name());
+  ASSERT_TRUE(client);
+  EXPECT_EQ(wait.result(instance.handle()), 0u);
+  EXPECT_EQ(instance.client_process_id(), GetCurrentProcessId());
+}
+
+TEST(PipeInstance, AClientThatCameFirstIsConnectedWithoutASignal) {
+  const PipeEndpoint pipe = endpoint();
+  PipeInstance instance = first_instance(pipe);
+  const UniqueFile client = open_pipe_client(pipe.name());
+  ASSERT_TRUE(client);
+
+  OverlappedWait wait;
+  EXPECT_EQ(instance.begin_connect(wait.overlapped()), ConnectStart::Connected);
+  EXPECT_FALSE(wait.signalled(100));
+  DWORD written = 0;
+  ASSERT_TRUE(WriteFile(client.get(), "{}\n", 3, &written, nullptr));
+  char line[3];
+  DWORD got = 0;
+  OverlappedWait read;
+  if (!ReadFile(instance.handle(), line, sizeof line, &got, &read.overlapped())) {
+    ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+  }
+  EXPECT_EQ(read.result(instance.handle()), 0u);
+  EXPECT_EQ(std::string(line, 3), "{}\n");
+}
+
+TEST(PipeInstance, AClientThatCameAndWentLeavesTheInstanceToBeDisconnectedAndWaitedOnAgain) {
+  const PipeEndpoint pipe = endpoint();
+  PipeInstance instance = first_instance(pipe);
+  ASSERT_TRUE(open_pipe_client(pipe.name()));  // opened and closed at once
+
+  OverlappedWait gone;
+  EXPECT_EQ(instance.begin_connect(gone.overlapped()), ConnectStart::ClientGone);
+  ASSERT_TRUE(instance.disconnect().has_value());
+  OverlappedWait wait;
+  EXPECT_EQ(instance.begin_connect(wait.overlapped()), ConnectStart::Pending);
+  const UniqueFile client = open_pipe_client(pipe.name());
+  ASSERT_TRUE(client);
+  EXPECT_EQ(wait.result(instance.handle()), 0u);
+}
+
+TEST(PipeInstance, ACancelledWaitEndsAsAborted) {
+  const PipeEndpoint pipe = endpoint();
+  PipeInstance instance = first_instance(pipe);
+  OverlappedWait wait;
+  ASSERT_EQ(instance.begin_connect(wait.overlapped()), ConnectStart::Pending);
+  instance.cancel(wait.overlapped());
+  EXPECT_EQ(wait.result(instance.handle()), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+}
+
+// Wine ignores FILE_FLAG_FIRST_PIPE_INSTANCE, so a name held by another process is played by the seam.
+TEST(PipeEndpoint, ATakenNameFailsOnlyTheFirstInstance) {
+  bool taken = true;
+  const PipeEndpoint pipe = endpoint({}, {.name_taken = [&taken] { return taken; }});
+  const auto refused = pipe.create_instance(PipeEndpoint::Order::First);
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_EQ(refused.error(), Error::os(ERROR_ACCESS_DENIED));
+  EXPECT_TRUE(pipe.create_instance(PipeEndpoint::Order::Further).has_value());
+  taken = false;
+  EXPECT_TRUE(pipe.create_instance(PipeEndpoint::Order::First).has_value());
+}
+
+// --- who is calling ---
+
+UniqueHandle own_token() {
+  HANDLE token = nullptr;
+  EXPECT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | TOKEN_DUPLICATE, &token));
+  return UniqueHandle(token);
+}
+
+policy::Sid sid(std::u16string_view text) { return *policy::Sid::parse(text); }
+
+// The own token with Administrators made deny-only, as in a filtered UAC token.
+UniqueHandle filtered_token(HANDLE token) {
+  const policy::Sid administrators = sid(u"S-1-5-32-544");
+  SID_AND_ATTRIBUTES disabled{administrators.get(), 0};
+  HANDLE restricted = nullptr;
+  EXPECT_TRUE(CreateRestrictedToken(token, 0, 1, &disabled, 0, nullptr, 0, nullptr, &restricted));
+  return UniqueHandle(restricted);
+}
+
+UniqueHandle impersonation_copy(HANDLE token, SECURITY_IMPERSONATION_LEVEL level) {
+  HANDLE copy = nullptr;
+  EXPECT_TRUE(DuplicateTokenEx(token, TOKEN_QUERY, nullptr, level, TokenImpersonation, &copy));
+  return UniqueHandle(copy);
+}
+
+TEST(CallerIdentity, OnlyEnabledMembershipsCount) {
+  const UniqueHandle own = own_token();
+  const UniqueHandle filtered = filtered_token(own.get());
+  const UniqueHandle identification = impersonation_copy(own.get(), SecurityIdentification);
+  const UniqueHandle anonymous = impersonation_copy(own.get(), SecurityAnonymous);
+  std::vector<policy::Sid> everyone;
+  everyone.push_back(sid(u"S-1-1-0"));
+  std::vector<policy::Sid> elsewhere;
+  elsewhere.push_back(sid(u"S-1-5-32-556"));
+  const std::vector<policy::Sid> none;
+
+  struct Case {
+    const char* name;
+    HANDLE token;
+    const std::vector<policy::Sid>& groups;
+    CallerStanding standing;
+  };
+  const Case cases[] = {
+      {"own token (an Administrator under Wine)", own.get(), none, CallerStanding::Administrator},
+      {"its identification copy", identification.get(), none, CallerStanding::Administrator},
+      {"Administrators deny-only", filtered.get(), none, CallerStanding::Other},
+      {"deny-only, in a client group", filtered.get(), everyone, CallerStanding::ClientGroupMember},
+      {"deny-only, in no client group", filtered.get(), elsewhere, CallerStanding::Other},
+      {"anonymous level", anonymous.get(), everyone, CallerStanding::Unidentified},
+  };
+  for (const Case& c : cases) {
+    const auto caller = identify_caller(c.token, c.groups);
+    ASSERT_TRUE(caller.has_value()) << c.name << ": " << caller.error().os_code();
+    EXPECT_EQ(caller->standing, c.standing) << c.name;
+    EXPECT_EQ(caller->account.empty(), c.standing == CallerStanding::Unidentified) << c.name;
+  }
+}
+
+// Wine hands a pipe server its own token whoever the client is, so the client here is this process.
+TEST(CallerIdentity, APipeClientIsTakenFromItsTokenAndAFailedImpersonationDecidesNothing) {
+  const PipeEndpoint pipe = endpoint();
+  PipeInstance instance = first_instance(pipe);
+  OverlappedWait wait;
+  ASSERT_EQ(instance.begin_connect(wait.overlapped()), ConnectStart::Pending);
+  const UniqueFile client = open_pipe_client(pipe.name());
+  ASSERT_EQ(wait.result(instance.handle()), 0u);
+  DWORD moved = 0;
+  ASSERT_TRUE(WriteFile(client.get(), "x", 1, &moved, nullptr));
+  char byte = 0;
+  OverlappedWait read;
+  ReadFile(instance.handle(), &byte, 1, &moved, &read.overlapped());
+  ASSERT_EQ(read.result(instance.handle()), 0u);
+
+  const auto caller = identify_pipe_client(instance.handle(), {});
+  ASSERT_TRUE(caller.has_value()) << caller.error().os_code();
+  EXPECT_EQ(caller->standing, CallerStanding::Administrator);
+  EXPECT_TRUE(caller->account.starts_with(u"S-1-5-"));
+
+  // No pipe, no impersonation: an error, and the thread still runs as itself.
+  const UniqueHandle not_a_pipe(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  EXPECT_FALSE(identify_pipe_client(not_a_pipe.get(), {}).has_value());
+  HANDLE token = nullptr;
+  EXPECT_FALSE(OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_TOKEN));
+}
+
+}  // namespace
+}  // namespace orvanta::pipe
