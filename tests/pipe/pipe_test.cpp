@@ -2,7 +2,6 @@
 // and who is calling, with tokens the test makes.
 #include <gtest/gtest.h>
 
-
 #include <string>
 #include <thread>
 
