@@ -7,17 +7,10 @@
 #include <vector>
 
 #include "common/error.hpp"
+#include "pipe/pipe_admission.hpp"
 #include "policy/client_token.hpp"
 
 namespace orvanta::pipe {
-
-enum class CallerStanding {
-  Unidentified,  // an anonymous token, or one below identification level: it says nothing of anyone
-  Other,
-  ClientGroupMember,
-  Administrator,
-  System,
-};
 
 struct Caller {
   CallerStanding standing = CallerStanding::Unidentified;

@@ -10,11 +10,40 @@ namespace {
 // Room the system sets aside for each direction: one reading of the request line's buffer.
 constexpr DWORD pipe_buffer_size = 8192;
 
+// The same for reads and writes; an overlapped operation the system finishes at once still signals its
+// event and posts its completion, so it is waited for as a pending one.
+Result<TransferStart> transfer_start(BOOL done) {
+  if (done) {
+    return TransferStart::Pending;
+  }
+  const DWORD error = GetLastError();
+  if (error == ERROR_IO_PENDING) {
+    return TransferStart::Pending;
+  }
+  if (client_closed(error)) {
+    return TransferStart::ClientClosed;
+  }
+  return std::unexpected(Error::os(error));
+}
+
 }  // namespace
 
+bool client_closed(DWORD error) {
+  return error == ERROR_BROKEN_PIPE || error == ERROR_NO_DATA || error == ERROR_PIPE_NOT_CONNECTED;
+}
+
+Result<TransferStart> PipeInstance::begin_read(std::span<char> buffer, OVERLAPPED& overlapped) {
+  return transfer_start(
+      ReadFile(file_.get(), buffer.data(), static_cast<DWORD>(buffer.size()), nullptr, &overlapped));
+}
+
+Result<TransferStart> PipeInstance::begin_write(std::span<const char> bytes, OVERLAPPED& overlapped) {
+  return transfer_start(
+      WriteFile(file_.get(), bytes.data(), static_cast<DWORD>(bytes.size()), nullptr, &overlapped));
+}
+
 Result<ConnectStart> PipeInstance::begin_connect(OVERLAPPED& overlapped) {
-  // An overlapped connect that the system finishes at once still signals its event and posts its
-  // completion, so it is waited for as a pending one.
+  // As for reads and writes, a connect the system finishes at once is waited for as a pending one.
   if (ConnectNamedPipe(file_.get(), &overlapped)) {
     return ConnectStart::Pending;
   }

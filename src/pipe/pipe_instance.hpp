@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "common/error.hpp"
@@ -24,6 +25,17 @@ enum class ConnectStart {
   ClientGone,  // a client came and went before the wait (232): disconnect, then wait again
 };
 
+// How a read or a write began.
+enum class TransferStart {
+  Pending,       // it completes on the caller's OVERLAPPED, also when the system finished it at once
+  ClientClosed,  // the client has closed its end: nothing more comes or goes
+};
+
+// Whether an operation's error means that the client has closed its end: ERROR_BROKEN_PIPE (109) for
+// a read, ERROR_NO_DATA (232) for a write, ERROR_PIPE_NOT_CONNECTED (233) once the server end knows.
+// Pipes have no half-close, so for a read this is also the client's "I am done".
+[[nodiscard]] bool client_closed(DWORD error);
+
 // One instance, overlapped, in byte mode. It owns its handle; the OVERLAPPED of each operation belongs
 // to the caller, who keeps it until the operation has completed, also after cancel() or after the
 // instance is closed (closing ends a pending operation, whose completion still writes to it). So a
@@ -38,6 +50,10 @@ class PipeInstance {
 
   // Starts waiting for a client on `overlapped`, whose event (if any) the caller has reset.
   [[nodiscard]] Result<ConnectStart> begin_connect(OVERLAPPED& overlapped);
+  // Start reading into, or writing from, memory the caller keeps until the completion; the count of
+  // bytes comes with the completion.
+  [[nodiscard]] Result<TransferStart> begin_read(std::span<char> buffer, OVERLAPPED& overlapped);
+  [[nodiscard]] Result<TransferStart> begin_write(std::span<const char> bytes, OVERLAPPED& overlapped);
   // Ends the operation started with `overlapped`; it completes with ERROR_OPERATION_ABORTED (995)
   // unless it had completed already.
   void cancel(OVERLAPPED& overlapped);

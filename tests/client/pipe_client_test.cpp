@@ -111,8 +111,8 @@ class RecordingServer {
 
  private:
   // Whether the operation just started on `wait` ended well within 30 s.
-  bool completed(BOOL started, OverlappedWait& wait) {
-    if (!started && GetLastError() != ERROR_IO_PENDING) {
+  bool completed(const Result<pipe::TransferStart>& started, OverlappedWait& wait) {
+    if (started != pipe::TransferStart::Pending) {
       return false;
     }
     if (!wait.signalled(30000)) {
@@ -126,19 +126,16 @@ class RecordingServer {
     record_.reached = started == pipe::ConnectStart::Connected ||
                       (started == pipe::ConnectStart::Pending && connect_.result(instance_.handle()) == 0);
     char byte = 0;
-    DWORD moved = 0;
     while (record_.reached && !(!reply_.empty() && record_.received.ends_with('\n'))) {
       OverlappedWait read;
-      if (!completed(ReadFile(instance_.handle(), &byte, 1, &moved, &read.overlapped()), read)) {
+      if (!completed(instance_.begin_read({&byte, 1}, read.overlapped()), read)) {
         break;
       }
       record_.received.push_back(byte);
     }
+    OverlappedWait write;
     if (!reply_.empty()) {
-      OverlappedWait write;
-      (void)completed(WriteFile(instance_.handle(), reply_.data(), static_cast<DWORD>(reply_.size()), &moved,
-                                &write.overlapped()),
-                      write);
+      (void)completed(instance_.begin_write(reply_, write.overlapped()), write);
     }
   }
 

@@ -79,11 +79,8 @@ TEST(PipeInstance, AClientThatCameFirstIsConnectedWithoutASignal) {
   DWORD written = 0;
   ASSERT_TRUE(WriteFile(client.get(), "{}\n", 3, &written, nullptr));
   char line[3];
-  DWORD got = 0;
   OverlappedWait read;
-  if (!ReadFile(instance.handle(), line, sizeof line, &got, &read.overlapped())) {
-    ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
-  }
+  EXPECT_EQ(instance.begin_read(line, read.overlapped()), TransferStart::Pending);
   EXPECT_EQ(read.result(instance.handle()), 0u);
   EXPECT_EQ(std::string(line, 3), "{}\n");
 }
@@ -101,6 +98,26 @@ TEST(PipeInstance, AClientThatCameAndWentLeavesTheInstanceToBeDisconnectedAndWai
   const UniqueFile client = open_pipe_client(pipe.name());
   ASSERT_TRUE(client);
   EXPECT_EQ(wait.result(instance.handle()), 0u);
+}
+
+// Pipes have no half-close: a client is done when it closes its end.
+TEST(PipeInstance, AClientClosingEndsAPendingReadAndEveryLaterTransfer) {
+  const PipeEndpoint pipe = endpoint();
+  PipeInstance instance = first_instance(pipe);
+  OverlappedWait wait;
+  ASSERT_EQ(instance.begin_connect(wait.overlapped()), ConnectStart::Pending);
+  UniqueFile client = open_pipe_client(pipe.name());
+  ASSERT_EQ(wait.result(instance.handle()), 0u);
+
+  char byte = 0;
+  OverlappedWait pending;
+  ASSERT_EQ(instance.begin_read({&byte, 1}, pending.overlapped()), TransferStart::Pending);
+  client.reset();
+  EXPECT_TRUE(client_closed(pending.result(instance.handle())));
+  OverlappedWait read;
+  OverlappedWait write;
+  EXPECT_EQ(instance.begin_read({&byte, 1}, read.overlapped()), TransferStart::ClientClosed);
+  EXPECT_EQ(instance.begin_write({"x", 1}, write.overlapped()), TransferStart::ClientClosed);
 }
 
 TEST(PipeInstance, ACancelledWaitEndsAsAborted) {
@@ -194,7 +211,7 @@ TEST(CallerIdentity, APipeClientIsTakenFromItsTokenAndAFailedImpersonationDecide
   ASSERT_TRUE(WriteFile(client.get(), "x", 1, &moved, nullptr));
   char byte = 0;
   OverlappedWait read;
-  ReadFile(instance.handle(), &byte, 1, &moved, &read.overlapped());
+  ASSERT_EQ(instance.begin_read({&byte, 1}, read.overlapped()), TransferStart::Pending);
   ASSERT_EQ(read.result(instance.handle()), 0u);
 
   const auto caller = identify_pipe_client(instance.handle(), {});

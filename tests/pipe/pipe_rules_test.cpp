@@ -1,7 +1,9 @@
-// Who may open the service's pipe, for each state of the client policy.
+// Who may open the service's pipe, and what a caller's standing admits, for each state of the client
+// policy.
 #include <gtest/gtest.h>
 
 #include "pipe/pipe_access.hpp"
+#include "pipe/pipe_admission.hpp"
 
 namespace orvanta::pipe {
 namespace {
@@ -30,6 +32,28 @@ TEST(PipeAccess, ClientGroupsTakeAuthenticatedUsersPlaceAndAnUnusablePolicyLeave
     std::vector<PipeAccessEntry> expected = service;
     expected.insert(expected.end(), c.clients.begin(), c.clients.end());
     EXPECT_EQ(pipe_access_entries(c.audience), expected) << c.name;
+  }
+}
+
+TEST(PipeAdmission, TheSystemsWordOnACallerStandsInForTheToken) {
+  using enum CallerStanding;
+  using enum PipeAdmission;
+  struct Case {
+    CallerStanding standing;
+    PipeAdmission no_policy, token_required, unusable_policy;
+  };
+  const Case cases[] = {
+      {System, Served, Served, Served},
+      {Administrator, Served, Served, Served},
+      {ClientGroupMember, Served, Served, Refused},
+      {Other, Served, NeedsToken, Refused},
+      {Unidentified, Served, NeedsToken, Refused},
+  };
+  for (const Case& c : cases) {
+    const int row = static_cast<int>(c.standing);
+    EXPECT_EQ(pipe_admission(c.standing, true, false), c.no_policy) << row;
+    EXPECT_EQ(pipe_admission(c.standing, true, true), c.token_required) << row;
+    EXPECT_EQ(pipe_admission(c.standing, false, true), c.unusable_policy) << row;
   }
 }
 
