@@ -32,6 +32,24 @@ bool client_closed(DWORD error) {
   return error == ERROR_BROKEN_PIPE || error == ERROR_NO_DATA || error == ERROR_PIPE_NOT_CONNECTED;
 }
 
+PipeInstance& PipeInstance::operator=(PipeInstance&& other) noexcept {
+  if (this != &other) {
+    close();
+    count_ = std::move(other.count_);
+    file_ = std::move(other.file_);
+  }
+  return *this;
+}
+
+void PipeInstance::close() {
+  if (count_) {
+    const std::lock_guard lock(count_->mutex);
+    file_.reset();
+    --count_->open;
+    count_.reset();
+  }
+}
+
 Result<TransferStart> PipeInstance::begin_read(std::span<char> buffer, OVERLAPPED& overlapped) {
   return transfer_start(
       ReadFile(file_.get(), buffer.data(), static_cast<DWORD>(buffer.size()), nullptr, &overlapped));
@@ -84,8 +102,9 @@ Result<PipeEndpoint> PipeEndpoint::make(std::u16string name, const PipeAudience&
   return PipeEndpoint(std::move(name), std::move(*security), std::move(seams));
 }
 
-Result<PipeInstance> PipeEndpoint::create_instance(Order order) const {
-  const bool first = order == Order::First;
+Result<PipeInstance> PipeEndpoint::create_instance() const {
+  const std::lock_guard lock(count_->mutex);
+  const bool first = count_->open == 0;
   if (first && seams_.name_taken && seams_.name_taken()) {
     return std::unexpected(Error::os(ERROR_ACCESS_DENIED));
   }
@@ -98,7 +117,8 @@ Result<PipeInstance> PipeEndpoint::create_instance(Order order) const {
   if (!file) {
     return std::unexpected(Error::os(GetLastError()));
   }
-  return PipeInstance(std::move(file));
+  ++count_->open;
+  return PipeInstance(std::move(file), count_);
 }
 
 }  // namespace orvanta::pipe

@@ -5,6 +5,8 @@
 #include <windows.h>
 
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -43,7 +45,8 @@ enum class TransferStart {
 class PipeInstance {
  public:
   PipeInstance(PipeInstance&&) noexcept = default;
-  PipeInstance& operator=(PipeInstance&&) noexcept = default;
+  PipeInstance& operator=(PipeInstance&& other) noexcept;
+  ~PipeInstance() { close(); }
 
   // For ReadFile and WriteFile, and for CreateIoCompletionPort.
   [[nodiscard]] HANDLE handle() const { return file_.get(); }
@@ -64,7 +67,17 @@ class PipeInstance {
 
  private:
   friend class PipeEndpoint;
-  explicit PipeInstance(UniqueFile file) : file_(std::move(file)) {}
+  // The instances of one endpoint that are open. Its mutex guards `open` and is held while an instance
+  // is created or closed (neither call waits), so that "none is open" and "this is the first" agree.
+  struct OpenCount {
+    std::mutex mutex;
+    std::size_t open = 0;
+  };
+  PipeInstance(UniqueFile file, std::shared_ptr<OpenCount> count)
+      : count_(std::move(count)), file_(std::move(file)) {}
+  void close();
+
+  std::shared_ptr<OpenCount> count_;  // empty once moved from
   UniqueFile file_;
 };
 
@@ -76,23 +89,26 @@ class PipeEndpoint {
     // ERROR_ACCESS_DENIED, as when another process holds the name.
     std::function<bool()> name_taken;
   };
-  // Whether the instance to create is the first: only the first asks the system that no other process
-  // holds the name (FILE_FLAG_FIRST_PIPE_INSTANCE), and the caller knows whether any of its own exist.
-  enum class Order { First, Further };
-
   [[nodiscard]] static Result<PipeEndpoint> make(std::u16string name, const PipeAudience& audience,
                                                  Seams seams = {});
 
   // Every instance rejects remote clients, so that only this machine's processes reach the service.
-  [[nodiscard]] Result<PipeInstance> create_instance(Order order) const;
+  // While none of this endpoint's instances is open, the new one is the first, and it asks the system
+  // that no other process holds the name (FILE_FLAG_FIRST_PIPE_INSTANCE): a further instance would
+  // join theirs.
+  [[nodiscard]] Result<PipeInstance> create_instance() const;
   [[nodiscard]] const std::u16string& name() const { return name_; }
 
  private:
   PipeEndpoint(std::u16string name, PipeSecurity security, Seams seams)
-      : name_(std::move(name)), security_(std::move(security)), seams_(std::move(seams)) {}
+      : name_(std::move(name)),
+        security_(std::move(security)),
+        seams_(std::move(seams)),
+        count_(std::make_shared<PipeInstance::OpenCount>()) {}
   std::u16string name_;
   PipeSecurity security_;
   Seams seams_;
+  std::shared_ptr<PipeInstance::OpenCount> count_;
 };
 
 }  // namespace orvanta::pipe

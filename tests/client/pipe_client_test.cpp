@@ -66,7 +66,7 @@ TEST(PipeServerCheck, OnlyTheServiceProcessWithAnAdministratorsOwnerPasses) {
     std::optional<pipe::PipeInstance> service_owned;
     UniqueFile user_owned;
     if (c.owned_by_administrators) {
-      service_owned.emplace(endpoint.create_instance(pipe::PipeEndpoint::Order::First).value());
+      service_owned.emplace(endpoint.create_instance().value());
     } else {
       user_owned = pipe_owned_by_this_account(name);
       ASSERT_TRUE(user_owned) << c.name;
@@ -149,7 +149,7 @@ class RecordingServer {
 TEST(PipeExchange, TheLineGoesOutAndTheReplyComesBackOnceTheServerPasses) {
   const std::u16string name = test::fresh_pipe_name();
   const pipe::PipeEndpoint endpoint = service_like_endpoint(name);
-  auto instance = endpoint.create_instance(pipe::PipeEndpoint::Order::First);
+  auto instance = endpoint.create_instance();
   ASSERT_TRUE(instance.has_value());
   const std::string reply = "{\"ok\":true,\"message\":\"stopped\",\"pid\":null}\n";
   RecordingServer server(std::move(*instance), reply);
@@ -166,7 +166,7 @@ TEST(PipeExchange, TheLineGoesOutAndTheReplyComesBackOnceTheServerPasses) {
 // The service is not running in the test's prefix, so whoever serves its pipe name is a false server.
 TEST(PipeClientProgram, SendsNothingToAPipeTheServiceDoesNotServe) {
   const pipe::PipeEndpoint endpoint = service_like_endpoint(std::u16string(pipe::service_pipe_name));
-  auto instance = endpoint.create_instance(pipe::PipeEndpoint::Order::First);
+  auto instance = endpoint.create_instance();
   ASSERT_TRUE(instance.has_value());
   RecordingServer server(std::move(*instance));
 

@@ -2,6 +2,7 @@
 // and who is calling, with tokens the test makes.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -22,9 +23,7 @@ PipeEndpoint endpoint(const PipeAudience& audience = {}, PipeEndpoint::Seams sea
   return PipeEndpoint::make(fresh_pipe_name(), audience, std::move(seams)).value();
 }
 
-PipeInstance first_instance(const PipeEndpoint& pipe) {
-  return pipe.create_instance(PipeEndpoint::Order::First).value();
-}
+PipeInstance first_instance(const PipeEndpoint& pipe) { return pipe.create_instance().value(); }
 
 // Wine keeps a pipe's security as given and gives it back; it does not enforce it.
 TEST(PipeSecurity, ReadsBackAsTheClientPolicyWants) {
@@ -41,7 +40,7 @@ TEST(PipeSecurity, ReadsBackAsTheClientPolicyWants) {
   for (const Case& c : cases) {
     const PipeEndpoint pipe = endpoint(c.audience);
     const PipeInstance first = first_instance(pipe);
-    const auto further = pipe.create_instance(PipeEndpoint::Order::Further);
+    const auto further = pipe.create_instance();
     ASSERT_TRUE(further.has_value());
     for (const HANDLE handle : {first.handle(), further->handle()}) {
       const auto sddl = handle_security_sddl(handle);
@@ -130,15 +129,18 @@ TEST(PipeInstance, ACancelledWaitEndsAsAborted) {
 }
 
 // Wine ignores FILE_FLAG_FIRST_PIPE_INSTANCE, so a name held by another process is played by the seam.
-TEST(PipeEndpoint, ATakenNameFailsOnlyTheFirstInstance) {
+TEST(PipeEndpoint, ATakenNameFailsTheFirstInstanceWhileNoneOfItsOwnIsOpen) {
   bool taken = true;
   const PipeEndpoint pipe = endpoint({}, {.name_taken = [&taken] { return taken; }});
-  const auto refused = pipe.create_instance(PipeEndpoint::Order::First);
-  ASSERT_FALSE(refused.has_value());
-  EXPECT_EQ(refused.error(), Error::os(ERROR_ACCESS_DENIED));
-  EXPECT_TRUE(pipe.create_instance(PipeEndpoint::Order::Further).has_value());
+  EXPECT_EQ(pipe.create_instance().error(), Error::os(ERROR_ACCESS_DENIED));
   taken = false;
-  EXPECT_TRUE(pipe.create_instance(PipeEndpoint::Order::First).has_value());
+  std::optional<PipeInstance> first = pipe.create_instance().value();
+  taken = true;
+  std::optional<PipeInstance> further = pipe.create_instance().value();
+  first.reset();
+  EXPECT_TRUE(pipe.create_instance().has_value());  // the other still holds the name
+  further = std::nullopt;
+  EXPECT_EQ(pipe.create_instance().error(), Error::os(ERROR_ACCESS_DENIED));
 }
 
 // --- who is calling ---
