@@ -9,6 +9,7 @@
 #include "common/utf16.hpp"
 #include "pipe/caller_identity.hpp"
 #include "pipe/pipe_instance.hpp"
+#include "pipe/pipe_listener.hpp"
 #include "support/pipes.hpp"
 #include "support/text.hpp"
 
@@ -141,6 +142,73 @@ TEST(PipeEndpoint, ATakenNameFailsTheFirstInstanceWhileNoneOfItsOwnIsOpen) {
   EXPECT_TRUE(pipe.create_instance().has_value());  // the other still holds the name
   further = std::nullopt;
   EXPECT_EQ(pipe.create_instance().error(), Error::os(ERROR_ACCESS_DENIED));
+}
+
+// --- keeping an instance waiting ---
+
+TEST(PipeListener, TheNextInstanceWaitsBeforeAConnectedOneIsHandedOver) {
+  PipeEndpoint pipe = endpoint();
+  const std::u16string name = pipe.name();
+  OverlappedWait wait;
+  PipeListener listener(std::move(pipe), {}, wait.event());
+  const auto started = listener.listen();
+  EXPECT_FALSE(started.failure.has_value());
+  EXPECT_TRUE(started.connected.empty());
+
+  const UniqueFile client = open_pipe_client(name);
+  ASSERT_TRUE(wait.signalled(5000));
+  const auto handed = listener.on_connect_completed(ERROR_SUCCESS);
+  EXPECT_FALSE(handed.failure.has_value());
+  ASSERT_EQ(handed.connected.size(), 1u);
+  EXPECT_EQ(handed.connected[0].client_process_id(), GetCurrentProcessId());
+  EXPECT_TRUE(listener.waiting());
+  EXPECT_TRUE(open_pipe_client(name));
+}
+
+// A client can come between the making of an instance and the start of its wait: the association
+// hook, called just between the two, plays one.
+TEST(PipeListener, AClientThatCameFirstIsHandedOverAndOneThatWentIsLetGo) {
+  for (const bool stays : {true, false}) {
+    PipeEndpoint pipe = endpoint();
+    const std::u16string name = pipe.name();
+    OverlappedWait wait;
+    std::vector<UniqueFile> clients;
+    int associated = 0;
+    PipeListener listener(
+        std::move(pipe),
+        [&](HANDLE) -> Result<void> {
+          if (associated++ == 0) {
+            UniqueFile client = open_pipe_client(name);
+            if (stays) {
+              clients.push_back(std::move(client));
+            }
+          }
+          return {};
+        },
+        wait.event());
+    const auto outcome = listener.listen();
+    EXPECT_FALSE(outcome.failure.has_value()) << stays;
+    EXPECT_EQ(outcome.connected.size(), stays ? 1u : 0u);
+    EXPECT_EQ(associated, stays ? 2 : 1);  // the next instance, only for the one handed over
+    EXPECT_TRUE(listener.waiting());
+    EXPECT_FALSE(wait.signalled());
+  }
+}
+
+TEST(PipeListener, NothingWaitsWhileTheNameIsTakenOrOnceTheWaitIsCancelled) {
+  bool taken = true;
+  OverlappedWait wait;
+  PipeListener listener(endpoint({}, {.name_taken = [&taken] { return taken; }}), {}, wait.event());
+  EXPECT_EQ(listener.listen().failure, Error::os(ERROR_ACCESS_DENIED));
+  EXPECT_FALSE(listener.waiting());
+  taken = false;
+  EXPECT_FALSE(listener.listen().failure.has_value());
+  EXPECT_TRUE(listener.waiting());
+  listener.cancel();
+  ASSERT_TRUE(wait.signalled(5000));
+  EXPECT_EQ(listener.on_connect_completed(ERROR_OPERATION_ABORTED).failure,
+            Error::os(ERROR_OPERATION_ABORTED));
+  EXPECT_FALSE(listener.waiting());
 }
 
 // --- who is calling ---

@@ -35,6 +35,7 @@ class OverlappedWait {
   OverlappedWait& operator=(const OverlappedWait&) = delete;
 
   [[nodiscard]] OVERLAPPED& overlapped() { return overlapped_; }
+  [[nodiscard]] HANDLE event() const { return event_.get(); }
   [[nodiscard]] bool signalled(DWORD milliseconds = 0) const {
     return WaitForSingleObject(event_.get(), milliseconds) == WAIT_OBJECT_0;
   }
