@@ -51,40 +51,6 @@ TEST(PipeSecurity, ReadsBackAsTheClientPolicyWants) {
   }
 }
 
-TEST(PipeInstance, IsAByteStreamThatNamesItsClient) {
-  const PipeEndpoint pipe = endpoint();
-  PipeInstance instance = first_instance(pipe);
-  DWORD flags = 0;
-  ASSERT_TRUE(GetNamedPipeInfo(instance.handle(), &flags, nullptr, nullptr, nullptr));
-  EXPECT_EQ(flags, static_cast<DWORD>(PIPE_SERVER_END));  // not PIPE_TYPE_MESSAGE
-
-  OverlappedWait wait;
-  EXPECT_EQ(instance.begin_connect(wait.overlapped()), ConnectStart::Pending);
-  EXPECT_FALSE(wait.signalled());
-  const UniqueFile client = open_pipe_client(pipe.name());
-  ASSERT_TRUE(client);
-  EXPECT_EQ(wait.result(instance.handle()), 0u);
-  EXPECT_EQ(instance.client_process_id(), GetCurrentProcessId());
-}
-
-TEST(PipeInstance, AClientThatCameFirstIsConnectedWithoutASignal) {
-  const PipeEndpoint pipe = endpoint();
-  PipeInstance instance = first_instance(pipe);
-  const UniqueFile client = open_pipe_client(pipe.name());
-  ASSERT_TRUE(client);
-
-  OverlappedWait wait;
-  EXPECT_EQ(instance.begin_connect(wait.overlapped()), ConnectStart::Connected);
-  EXPECT_FALSE(wait.signalled(100));
-  DWORD written = 0;
-  ASSERT_TRUE(WriteFile(client.get(), "{}\n", 3, &written, nullptr));
-  char line[3];
-  OverlappedWait read;
-  EXPECT_EQ(instance.begin_read(line, read.overlapped()), TransferStart::Pending);
-  EXPECT_EQ(read.result(instance.handle()), 0u);
-  EXPECT_EQ(std::string(line, 3), "{}\n");
-}
-
 TEST(PipeInstance, AClientThatCameAndWentLeavesTheInstanceToBeDisconnectedAndWaitedOnAgain) {
   const PipeEndpoint pipe = endpoint();
   PipeInstance instance = first_instance(pipe);
@@ -161,12 +127,16 @@ TEST(PipeListener, TheNextInstanceWaitsBeforeAConnectedOneIsHandedOver) {
   EXPECT_FALSE(handed.failure.has_value());
   ASSERT_EQ(handed.connected.size(), 1u);
   EXPECT_EQ(handed.connected[0].client_process_id(), GetCurrentProcessId());
+  DWORD flags = 0;
+  ASSERT_TRUE(GetNamedPipeInfo(handed.connected[0].handle(), &flags, nullptr, nullptr, nullptr));
+  EXPECT_EQ(flags, static_cast<DWORD>(PIPE_SERVER_END));  // a byte stream: not PIPE_TYPE_MESSAGE
   EXPECT_TRUE(listener.waiting());
   EXPECT_TRUE(open_pipe_client(name));
 }
 
 // A client can come between the making of an instance and the start of its wait: the association
-// hook, called just between the two, plays one.
+// hook, called just between the two, plays one that stays (535: connected, and no completion follows)
+// and one that went again (232: the instance is disconnected and waits anew).
 TEST(PipeListener, AClientThatCameFirstIsHandedOverAndOneThatWentIsLetGo) {
   for (const bool stays : {true, false}) {
     PipeEndpoint pipe = endpoint();
@@ -188,27 +158,14 @@ TEST(PipeListener, AClientThatCameFirstIsHandedOverAndOneThatWentIsLetGo) {
         wait.event());
     const auto outcome = listener.listen();
     EXPECT_FALSE(outcome.failure.has_value()) << stays;
-    EXPECT_EQ(outcome.connected.size(), stays ? 1u : 0u);
+    ASSERT_EQ(outcome.connected.size(), stays ? 1u : 0u);
+    if (stays) {
+      EXPECT_EQ(outcome.connected[0].client_process_id(), GetCurrentProcessId());
+    }
     EXPECT_EQ(associated, stays ? 2 : 1);  // the next instance, only for the one handed over
     EXPECT_TRUE(listener.waiting());
     EXPECT_FALSE(wait.signalled());
   }
-}
-
-TEST(PipeListener, NothingWaitsWhileTheNameIsTakenOrOnceTheWaitIsCancelled) {
-  bool taken = true;
-  OverlappedWait wait;
-  PipeListener listener(endpoint({}, {.name_taken = [&taken] { return taken; }}), {}, wait.event());
-  EXPECT_EQ(listener.listen().failure, Error::os(ERROR_ACCESS_DENIED));
-  EXPECT_FALSE(listener.waiting());
-  taken = false;
-  EXPECT_FALSE(listener.listen().failure.has_value());
-  EXPECT_TRUE(listener.waiting());
-  listener.cancel();
-  ASSERT_TRUE(wait.signalled(5000));
-  EXPECT_EQ(listener.on_connect_completed(ERROR_OPERATION_ABORTED).failure,
-            Error::os(ERROR_OPERATION_ABORTED));
-  EXPECT_FALSE(listener.waiting());
 }
 
 // --- who is calling ---
