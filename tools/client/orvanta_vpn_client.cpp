@@ -27,6 +27,7 @@ static const char* socket_error_text(int code) {
   return code == WSAECONNREFUSED ? "connection refused" : "socket error";
 }
 static void close_socket(socket_type s) { closesocket(s); }
+#include "client/pipe_client.hpp"
 #else
 #include <arpa/inet.h>
 #include <cerrno>
@@ -52,9 +53,6 @@ static void close_socket(socket_type s) { ::close(s); }
 #include <vector>
 
 #include "orvanta/version.h"
-#ifdef _WIN32
-#include "client/pipe_client.hpp"
-#endif
 
 namespace {
 
