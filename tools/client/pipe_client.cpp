@@ -41,6 +41,11 @@ std::expected<UniqueFile, std::string> open_pipe(const std::wstring& name) {
       return std::unexpected(with_code("nothing is serving " + narrow(name), error) +
                              "; is the service running?");
     }
+    if (error == ERROR_ACCESS_DENIED) {
+      return std::unexpected(
+          with_code(narrow(name) + " does not let this account in", error) +
+          "; the service's policy lets in only SYSTEM, Administrators and its client groups");
+    }
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (error != ERROR_PIPE_BUSY || left.count() <= 0) {
