@@ -48,6 +48,15 @@ PipeListener::Outcome PipeListener::on_connect_completed(DWORD error) {
   return outcome;
 }
 
+DWORD PipeListener::connect_result() {
+  DWORD transferred = 0;
+  if (!waiting_) {
+    return ERROR_INVALID_STATE;
+  }
+  return GetOverlappedResult(waiting_->handle(), &overlapped_, &transferred, FALSE) ? ERROR_SUCCESS
+                                                                                    : GetLastError();
+}
+
 void PipeListener::cancel() {
   if (waiting_) {
     waiting_->cancel(overlapped_);

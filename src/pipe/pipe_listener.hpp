@@ -35,6 +35,9 @@ class PipeListener {
   [[nodiscard]] bool waiting() const { return waiting_.has_value(); }
   [[nodiscard]] const OVERLAPPED* waiting_connect() const { return &overlapped_; }
 
+  // With an event, once it is signalled: how the waiting connect ended (0: a client came), for
+  // on_connect_completed. A completion port gives it with the packet.
+  [[nodiscard]] DWORD connect_result();
   // Makes an instance wait, when none does: at the start, and after a failure (for a name another
   // process holds, the first instance fails with ERROR_ACCESS_DENIED).
   [[nodiscard]] Outcome listen();

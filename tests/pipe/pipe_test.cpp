@@ -123,7 +123,7 @@ TEST(PipeListener, TheNextInstanceWaitsBeforeAConnectedOneIsHandedOver) {
 
   const UniqueFile client = open_pipe_client(name);
   ASSERT_TRUE(wait.signalled(5000));
-  const auto handed = listener.on_connect_completed(ERROR_SUCCESS);
+  const auto handed = listener.on_connect_completed(listener.connect_result());
   EXPECT_FALSE(handed.failure.has_value());
   ASSERT_EQ(handed.connected.size(), 1u);
   EXPECT_EQ(handed.connected[0].client_process_id(), GetCurrentProcessId());
@@ -131,7 +131,16 @@ TEST(PipeListener, TheNextInstanceWaitsBeforeAConnectedOneIsHandedOver) {
   ASSERT_TRUE(GetNamedPipeInfo(handed.connected[0].handle(), &flags, nullptr, nullptr, nullptr));
   EXPECT_EQ(flags, static_cast<DWORD>(PIPE_SERVER_END));  // a byte stream: not PIPE_TYPE_MESSAGE
   EXPECT_TRUE(listener.waiting());
-  EXPECT_TRUE(open_pipe_client(name));
+  const UniqueFile second = open_pipe_client(name);
+  ASSERT_TRUE(second);
+  ASSERT_TRUE(wait.signalled(5000));
+  EXPECT_EQ(listener.on_connect_completed(listener.connect_result()).connected.size(), 1u);
+
+  listener.cancel();  // at a stop
+  ASSERT_TRUE(wait.signalled(5000));
+  EXPECT_EQ(listener.on_connect_completed(listener.connect_result()).failure,
+            Error::os(ERROR_OPERATION_ABORTED));
+  EXPECT_FALSE(listener.waiting());
 }
 
 // A client can come between the making of an instance and the start of its wait: the association
