@@ -327,33 +327,12 @@ TEST_F(ServiceEndToEnd, TakenPortEndsTheServiceStoppedWithTheBindError) {
 }
 
 TEST(ConsoleStart, WritesTheDispatcherLineAndExitsWithZero) {
-  SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-  HANDLE read_end = nullptr;
-  HANDLE write_end = nullptr;
-  ASSERT_TRUE(CreatePipe(&read_end, &write_end, &inheritable, 0));
-  UniqueHandle reader(read_end);
-  UniqueHandle writer(write_end);
-  SetHandleInformation(reader.get(), HANDLE_FLAG_INHERIT, 0);
-
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdError = writer.get();
-  std::wstring command = L"\"" + windows_path(ORVANTA_SERVICE_EXE) + L"\" --any argument";
-  PROCESS_INFORMATION info{};
-  ASSERT_TRUE(
-      CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info))
-      << GetLastError();
-  UniqueHandle process(info.hProcess);
-  UniqueHandle thread(info.hThread);
-  writer.reset();
-
-  const std::string written = read_to_end(reader.get());
-  ASSERT_EQ(WaitForSingleObject(process.get(), 30000), WAIT_OBJECT_0);
-  DWORD exit_code = 99;
-  GetExitCodeProcess(process.get(), &exit_code);
-  EXPECT_EQ(exit_code, 0u);
-  EXPECT_EQ(written, "[orvanta-vpn-helper-windows] service dispatcher failed: IO error in winapi call\n");
+  const auto finished =
+      run_with_standard_error(L"\"" + windows_path(ORVANTA_SERVICE_EXE) + L"\" --any argument");
+  ASSERT_TRUE(finished.has_value());
+  EXPECT_EQ(finished->exit_code, 0u);
+  EXPECT_EQ(finished->standard_error,
+            "[orvanta-vpn-helper-windows] service dispatcher failed: IO error in winapi call\n");
 }
 
 }  // namespace
