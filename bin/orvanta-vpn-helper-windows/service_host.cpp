@@ -4,10 +4,13 @@
 #include <windows.h>
 
 #include <memory>
+#include <optional>
+#include <vector>
 
 #include "common/failure_log.hpp"
 #include "server/accept_loop.hpp"
 #include "server/listener.hpp"
+#include "server/pipe_acceptor.hpp"
 #include "service/control_handler.hpp"
 #include "service/shutdown_flag.hpp"
 #include "service/status_report.hpp"
@@ -30,6 +33,42 @@ std::unique_ptr<ControlContext> control_context;
 [[noreturn]] void end_unreportable_service() {
   constexpr UINT could_not_report = 1;
   ExitProcess(could_not_report);
+}
+
+struct Endpoints {
+  UniqueSocket listener;               // none when the port is off
+  std::unique_ptr<PipeAcceptor> pipe;  // none only while its security cannot be made
+};
+
+// The port, unless the policy turns it off, and the pipe. A failure that leaves nothing to serve is
+// the service's; while the port serves, a pipe whose name another process holds is tried again.
+Result<Endpoints> open_endpoints(const policy::AccessPolicy& policy) {
+  Endpoints endpoints;
+  const policy::TcpEndpointPolicy tcp = policy::read_tcp_endpoint_policy();
+  if (tcp.problem) {
+    report_failure(Failure::TcpEndpointUnusable, "the loopback TCP endpoint stays off", *tcp.problem);
+  }
+  if (tcp.listens) {
+    auto listener = open_listener(service_endpoint());
+    if (!listener) {
+      return std::unexpected(listener.error());  // open_listener has written its own line
+    }
+    endpoints.listener = std::move(*listener);
+  }
+  auto groups = std::make_shared<const std::vector<policy::Sid>>(policy.client_groups());
+  auto pipe =
+      PipeAcceptor::make(std::u16string(pipe::service_pipe_name), policy.pipe_audience(), std::move(groups));
+  Result<void> listening = pipe ? (*pipe)->listen() : std::unexpected(pipe.error());
+  if (!listening && !endpoints.listener) {
+    // No port to fall back on: the service stops, as for a taken port.
+    return std::unexpected(listening.error());
+  }
+  if (pipe) {
+    endpoints.pipe = std::move(*pipe);
+  } else {
+    report_failure(Failure::PipeCreate, "the pipe could not be created", error_text(pipe.error()));
+  }
+  return endpoints;
 }
 
 // The start parameters the system passes are accepted and deliberately not used: the service reads
@@ -58,19 +97,23 @@ void WINAPI service_main(DWORD, LPWSTR*) {
   // what a connect may launch is read anew for every connect.
   const auto policy = std::make_shared<policy::AccessPolicy>(policy::read_client_policy());
 
-  auto listener = open_listener(service_endpoint());
-  if (!listener) {
-    // open_listener has written its own line. Report stopped with the failure's code so that the
-    // system shows why and the recovery actions can act, instead of a running service that serves
-    // nothing and can never stop.
+  // Report stopped with a failure's code so that the system shows why and the recovery actions can
+  // act, instead of a running service that serves nothing and can never stop.
+  const auto stop_for = [&](const Error& error) {
     policy->withdraw_token();
-    if (!report_service_status(status_handle, stopped_report(exit_code_for(listener.error())))) {
+    if (!report_service_status(status_handle, stopped_report(exit_code_for(error)))) {
       end_unreportable_service();
     }
+  };
+
+  auto endpoints = open_endpoints(*policy);
+  if (!endpoints) {
+    stop_for(endpoints.error());
     return;
   }
 
-  run_accept_loop(listener->get(), *shutdown, std::make_shared<HelperOperations>(state, policy));
+  run_accept_loop(endpoints->listener.get(), *shutdown, std::make_shared<HelperOperations>(state, policy),
+                  ConnectionLimits{}, endpoints->pipe.get());
 
   // The control handler has asked for the stop and returned; the stop itself is done here, reported
   // as pending, and bounded: every wait of a stop, the hanging taskkill of one included, ends by the
@@ -85,7 +128,8 @@ void WINAPI service_main(DWORD, LPWSTR*) {
   (void)state->wait_until_idle(stop_deadline + stop_grace);
   policy->withdraw_token();
   const auto stopped = report_service_status(status_handle, stopped_report());
-  listener->reset();
+  endpoints->pipe.reset();
+  endpoints->listener.reset();
   state.reset();
   shutdown.reset();
   if (!stopped) {

@@ -22,8 +22,10 @@ enum class Failure {
   PolicyUnusable,  // the administrator's policy cannot be applied, so every command is refused
   // some of the three path lists are set, not all, so every connect is refused
   PolicyIncomplete,
+  PipeCreate,           // the pipe could not be created; tried again every few seconds
+  TcpEndpointUnusable,  // the TcpEndpoint policy value cannot be used, so the port stays off
 };
-inline constexpr std::size_t failure_kinds = 10;
+inline constexpr std::size_t failure_kinds = 12;
 
 // Receives every failure report that gets past the rate limit.
 class FailureSink {

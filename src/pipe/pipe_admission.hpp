@@ -1,6 +1,10 @@
 // What a pipe caller's standing means for its request, under the client policy.
 #pragma once
 
+#include <cstdint>
+#include <optional>
+#include <string>
+
 namespace orvanta::pipe {
 
 enum class CallerStanding {
@@ -9,6 +13,13 @@ enum class CallerStanding {
   ClientGroupMember,
   Administrator,
   System,
+};
+
+// A pipe client as the system vouches for it, once its line has been read.
+struct PipeCaller {
+  CallerStanding standing = CallerStanding::Unidentified;
+  std::u16string account;                   // the token user's SID string; empty when unidentified
+  std::optional<std::uint32_t> process_id;  // a hint for events, never a ground for a decision
 };
 
 enum class PipeAdmission {

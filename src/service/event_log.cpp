@@ -30,6 +30,10 @@ EventIdentity event_identity(Failure kind) {
       return {MSG_POLICY_UNUSABLE};
     case Failure::PolicyIncomplete:
       return {MSG_POLICY_INCOMPLETE};
+    case Failure::PipeCreate:
+      return {MSG_PIPE_CREATE_FAILED};
+    case Failure::TcpEndpointUnusable:
+      return {MSG_TCP_ENDPOINT_UNUSABLE};
   }
   return {MSG_WORKER_START_FAILED};
 }
