@@ -10,7 +10,7 @@
 #include "common/failure_log.hpp"
 #include "server/accept_loop.hpp"
 #include "server/listener.hpp"
-#include "server/pipe_acceptor.hpp"
+#include "server/service_endpoints.hpp"
 #include "service/control_handler.hpp"
 #include "service/shutdown_flag.hpp"
 #include "service/status_report.hpp"
@@ -33,42 +33,6 @@ std::unique_ptr<ControlContext> control_context;
 [[noreturn]] void end_unreportable_service() {
   constexpr UINT could_not_report = 1;
   ExitProcess(could_not_report);
-}
-
-struct Endpoints {
-  UniqueSocket listener;               // none when the port is off
-  std::unique_ptr<PipeAcceptor> pipe;  // none only while its security cannot be made
-};
-
-// The port, unless the policy turns it off, and the pipe. A failure that leaves nothing to serve is
-// the service's; while the port serves, a pipe whose name another process holds is tried again.
-Result<Endpoints> open_endpoints(const policy::AccessPolicy& policy) {
-  Endpoints endpoints;
-  const policy::TcpEndpointPolicy tcp = policy::read_tcp_endpoint_policy();
-  if (tcp.problem) {
-    report_failure(Failure::TcpEndpointUnusable, "the loopback TCP endpoint stays off", *tcp.problem);
-  }
-  if (tcp.listens) {
-    auto listener = open_listener(service_endpoint());
-    if (!listener) {
-      return std::unexpected(listener.error());  // open_listener has written its own line
-    }
-    endpoints.listener = std::move(*listener);
-  }
-  auto groups = std::make_shared<const std::vector<policy::Sid>>(policy.client_groups());
-  auto pipe =
-      PipeAcceptor::make(std::u16string(pipe::service_pipe_name), policy.pipe_audience(), std::move(groups));
-  Result<void> listening = pipe ? (*pipe)->listen() : std::unexpected(pipe.error());
-  if (!listening && !endpoints.listener) {
-    // No port to fall back on: the service stops, as for a taken port.
-    return std::unexpected(listening.error());
-  }
-  if (pipe) {
-    endpoints.pipe = std::move(*pipe);
-  } else {
-    report_failure(Failure::PipeCreate, "the pipe could not be created", error_text(pipe.error()));
-  }
-  return endpoints;
 }
 
 // The start parameters the system passes are accepted and deliberately not used: the service reads
@@ -106,7 +70,7 @@ void WINAPI service_main(DWORD, LPWSTR*) {
     }
   };
 
-  auto endpoints = open_endpoints(*policy);
+  auto endpoints = open_service_endpoints(*policy);
   if (!endpoints) {
     stop_for(endpoints.error());
     return;
