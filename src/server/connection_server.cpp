@@ -30,9 +30,15 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Two threads serve the port: the work per completion is small (the parsing and the operations run
-// on workers), and a second thread keeps the connections going while the first is held up.
-constexpr int port_threads = 2;
+// One thread serves the port, and only while there are connections: every connection's record is
+// under one lock, so a second thread would only wait for it, and the work per completion is small
+// (the parsing and the operations run on workers). An idle service holds no such thread; the one
+// there is stays a second after the last connection, so that a client's next request need not
+// start it again.
+constexpr DWORD port_thread_linger_ms = 1000;
+// How many time-outs are handled before the completions that came meanwhile: a crowd of silent
+// connections timing out together must not hold up the others' replies.
+constexpr std::size_t expiries_at_once = 32;
 constexpr SIZE_T worker_stack_reservation = 2 * 1024 * 1024;
 // Replies are encoded and sent piece by piece: an error text that quotes a long request can be
 // megabytes, and its encoded form need not be held beside it.
@@ -46,7 +52,7 @@ enum Key : ULONG_PTR {
   key_io = 1,       // an operation of a connection's stream
   key_adopted = 2,  // a connection handed over by the accept loop
   key_reply = 3,    // a worker's reply
-  key_exit = 4,     // the threads are to end
+  key_wake = 4,     // nothing to do but look again: the loop has ended
 };
 
 enum class Phase {
@@ -134,22 +140,16 @@ class Server final : public ConnectionServer, public std::enable_shared_from_thi
         pipe_lane_(limits.max_pipe_waiting),
         closing_(limits.max_pipe_waiting) {}
 
-  Result<void> start_threads() {
-    for (int i = 0; i < port_threads; ++i) {
-      auto self = std::make_unique<std::shared_ptr<Server>>(shared_from_this());
-      const HANDLE thread = CreateThread(nullptr, 0, port_thread_main, self.get(), 0, nullptr);
-      if (thread == nullptr) {
-        const Error error = Error::os(GetLastError());
-        if (i == 0) {
-          return std::unexpected(error);
-        }
-        break;  // one thread serves the port as well, only with less to spare
-      }
-      (void)self.release();
-      CloseHandle(thread);
-      const std::scoped_lock lock(connections_mutex_);
-      ++threads_;
+  // Under the connections mutex.
+  Result<void> start_port_thread() {
+    auto self = std::make_unique<std::shared_ptr<Server>>(shared_from_this());
+    const HANDLE thread = CreateThread(nullptr, 0, port_thread_main, self.get(), 0, nullptr);
+    if (thread == nullptr) {
+      return std::unexpected(Error::os(GetLastError()));
     }
+    (void)self.release();
+    CloseHandle(thread);
+    port_thread_running_ = true;
     return {};
   }
 
@@ -166,7 +166,16 @@ class Server final : public ConnectionServer, public std::enable_shared_from_thi
     connection->reply = std::move(answer);
     connection->lane = endpoint == Endpoint::Pipe ? &pipe_lane_ : &port_lane_;
     Connection* const adopted = connection.get();
-    const std::scoped_lock lock(connections_mutex_);
+    std::unique_lock lock(connections_mutex_);
+    if (!port_thread_running_) {
+      if (auto started = start_port_thread(); !started) {
+        // Nothing could ever read it or answer it: it is closed at once, and the failure reported.
+        lock.unlock();
+        report_worker_failure(started.error());
+        adopted->stream->close();
+        return;
+      }
+    }
     connections_.emplace(adopted, std::move(connection));
     // Begun on a thread of the port, which also owns the reads it starts.
     if (!PostQueuedCompletionStatus(port_.get(), 0, key_adopted, reinterpret_cast<OVERLAPPED*>(adopted))) {
@@ -177,7 +186,10 @@ class Server final : public ConnectionServer, public std::enable_shared_from_thi
   void close_when_idle() override {
     const std::scoped_lock lock(connections_mutex_);
     loop_ended_ = true;
-    end_threads_if_idle();
+    if (port_thread_running_) {
+      // A thread that does not get this still ends when its linger runs out.
+      (void)PostQueuedCompletionStatus(port_.get(), 0, key_wake, reinterpret_cast<OVERLAPPED*>(this));
+    }
   }
 
  private:
@@ -215,32 +227,33 @@ class Server final : public ConnectionServer, public std::enable_shared_from_thi
 
   void serve_port() {
     std::vector<Error> failures;
-    for (;;) {
+    for (bool ending = false; !ending;) {
       DWORD timeout = INFINITE;
       {
         const std::scoped_lock lock(connections_mutex_);
-        if (exiting_) {
-          return;
-        }
-        timeout = milliseconds_to_next_deadline();
+        timeout = connections_.empty() ? (loop_ended_ ? 0 : port_thread_linger_ms)
+                                       : milliseconds_to_next_deadline();
       }
       DWORD bytes = 0;
       ULONG_PTR key = 0;
       OVERLAPPED* overlapped = nullptr;
       const BOOL dequeued = GetQueuedCompletionStatus(port_.get(), &bytes, &key, &overlapped, timeout);
-      if (!dequeued && overlapped == nullptr && GetLastError() != WAIT_TIMEOUT) {
+      const bool timed_out = !dequeued && overlapped == nullptr && GetLastError() == WAIT_TIMEOUT;
+      if (!dequeued && overlapped == nullptr && !timed_out) {
         Sleep(50);  // never spin on a port that keeps failing
       }
       {
         const std::scoped_lock lock(connections_mutex_);
-        if (key == key_exit && overlapped != nullptr) {
-          return;
-        }
-        if (overlapped != nullptr) {
+        if (overlapped != nullptr && key != key_wake) {
           dispatch(key, overlapped);
         }
         expire(Clock::now());
-        end_threads_if_idle();
+        // Past the linger, or once the loop has ended, an idle server lets its thread go; the next
+        // connection starts another.
+        if (connections_.empty() && (loop_ended_ || timed_out)) {
+          port_thread_running_ = false;
+          ending = true;
+        }
         std::swap(failures, failures_);
       }
       // Written outside the lock: a log line may wait for whoever reads standard error.
@@ -306,17 +319,6 @@ class Server final : public ConnectionServer, public std::enable_shared_from_thi
     }
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(*next - Clock::now()).count();
     return left <= 0 ? 0 : static_cast<DWORD>(std::min<long long>(left, INFINITE - 1));
-  }
-
-  void end_threads_if_idle() {
-    if (!loop_ended_ || exiting_ || !connections_.empty() || workers_ > 0) {
-      return;
-    }
-    exiting_ = true;
-    for (int i = 0; i < threads_; ++i) {
-      // A thread that does not get its packet still sees the flag before its next wait.
-      (void)PostQueuedCompletionStatus(port_.get(), 0, key_exit, reinterpret_cast<OVERLAPPED*>(this));
-    }
   }
 
   // --- a connection's way ---
@@ -509,7 +511,7 @@ class Server final : public ConnectionServer, public std::enable_shared_from_thi
 
   void expire(Clock::time_point now) {
     for (Pool* pool : pools()) {
-      for (Connection* connection : pool->take_expired(now)) {
+      for (Connection* connection : pool->take_expired(now, expiries_at_once)) {
         connection->pool = nullptr;
         timed_out(*connection, *pool);
       }
@@ -601,9 +603,6 @@ class Server final : public ConnectionServer, public std::enable_shared_from_thi
     const std::scoped_lock lock(connections_mutex_);
     if (queued_.empty()) {
       --workers_;
-      if (workers_ == 0 && loop_ended_ && connections_.empty()) {
-        end_threads_if_idle();
-      }
       return std::nullopt;
     }
     Job job = std::move(queued_.front());
@@ -636,9 +635,8 @@ class Server final : public ConnectionServer, public std::enable_shared_from_thi
   std::deque<Job> queued_;  // whole lines waiting for a worker, the oldest first
   std::size_t workers_ = 0;
   std::vector<Error> failures_;
-  int threads_ = 0;
+  bool port_thread_running_ = false;
   bool loop_ended_ = false;
-  bool exiting_ = false;
 };
 
 }  // namespace
@@ -649,11 +647,7 @@ Result<std::shared_ptr<ConnectionServer>> start_connection_server(std::shared_pt
   if (!port) {
     return std::unexpected(Error::os(GetLastError()));
   }
-  auto server = std::make_shared<Server>(std::move(port), std::move(operations), limits);
-  if (auto started = server->start_threads(); !started) {
-    return std::unexpected(started.error());
-  }
-  return server;
+  return std::make_shared<Server>(std::move(port), std::move(operations), limits);
 }
 
 }  // namespace orvanta

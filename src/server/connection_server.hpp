@@ -15,8 +15,9 @@ namespace orvanta {
 
 // What happens to a connection it adopts:
 //   1. It waits in its endpoint's pool (at most `max_waiting`) while its line comes in, read by
-//      overlapped receives that complete to the port; a few threads serve the port, none waits on a
-//      connection. The bytes are charged to the request budget as they arrive.
+//      overlapped receives that complete to the port; one thread serves the port while there are
+//      connections, none waits on a connection. The bytes are charged to the request budget as they
+//      arrive.
 //   2. A whole line (or the end of the client's sending side) goes to a worker thread, at most
 //      `max_workers` at once; the worker answers it through the operations and hands the reply back.
 //      A line that finds every worker busy waits for one within its read deadline.
@@ -44,7 +45,8 @@ class ConnectionServer {
   virtual void close_when_idle() = 0;
 };
 
-// The port and its threads, running at once; the system's error when either cannot be made.
+// The port, with no thread yet: the first connection starts one. The system's error when the port
+// cannot be made.
 [[nodiscard]] Result<std::shared_ptr<ConnectionServer>> start_connection_server(
     std::shared_ptr<Operations> operations, const ConnectionLimits& limits);
 

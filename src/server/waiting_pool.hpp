@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstddef>
 #include <iterator>
 #include <list>
@@ -72,10 +73,10 @@ class WaitingPool {
     return deadlines_.empty() ? std::nullopt : std::optional(deadlines_.begin()->first);
   }
 
-  // Takes out every entry whose deadline is `now` or earlier, the earliest first.
-  [[nodiscard]] std::vector<Entry> take_expired(Clock::time_point now) {
+  // Takes out the entries whose deadline is `now` or earlier, the earliest first, at most `most`.
+  [[nodiscard]] std::vector<Entry> take_expired(Clock::time_point now, std::size_t most = SIZE_MAX) {
     std::vector<Entry> expired;
-    while (!deadlines_.empty() && deadlines_.begin()->first <= now) {
+    while (expired.size() < most && !deadlines_.empty() && deadlines_.begin()->first <= now) {
       expired.push_back(deadlines_.begin()->second);
       (void)remove(expired.back());
     }

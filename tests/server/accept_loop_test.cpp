@@ -190,7 +190,7 @@ TEST(AcceptLoop, TheServedConnectionIsNotInheritable) {
   loop.wait();
 }
 
-// Silent clients each hold a worker until their time-out, but never the loop or the other clients.
+// Silent clients each hold their place until their time-out, but never the loop or the other clients.
 TEST(AcceptLoop, FiveHundredSilentClientsNeitherBlockOthersNorStayForEver) {
   constexpr auto read_timeout = 8s;
   const LoopbackServer server(ConnectionLimits{.read_timeout = read_timeout});

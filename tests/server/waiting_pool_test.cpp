@@ -85,14 +85,15 @@ TEST(WaitingPool, TurnsAwayTheOldestWhenFullAndTimesOutByDeadline) {
   }
 }
 
-TEST(WaitingPool, TellsItsEarliestDeadlineAndNoneWhenEmpty) {
+TEST(WaitingPool, TellsItsEarliestDeadlineAndTimesOutAFewAtATime) {
   Pool pool(4);
   EXPECT_EQ(pool.next_deadline(), std::nullopt);
   (void)pool.add(1, start + seconds(7));
   (void)pool.add(2, start + seconds(3));
   EXPECT_EQ(pool.next_deadline(), start + seconds(3));
-  (void)pool.remove(2);
-  EXPECT_EQ(pool.next_deadline(), start + seconds(7));
+  (void)pool.add(3, start + seconds(5));
+  EXPECT_EQ(pool.take_expired(start + seconds(9), 1), std::vector<int>{2});
+  EXPECT_EQ(pool.next_deadline(), start + seconds(5));
   (void)pool.take_expired(start + seconds(7));
   EXPECT_EQ(pool.next_deadline(), std::nullopt);
 }

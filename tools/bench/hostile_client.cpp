@@ -636,6 +636,7 @@ int crowd_load(std::uint16_t port, int pid, std::size_t silent, std::size_t non_
       (void)read_numbers(holders.back().ready);
     }
   };
+  const auto tcp_before = orvanta::bench::tcp_counters();
   const Clock::time_point started = Clock::now();
   start_holders(silent, "");
   start_holders(non_readers, line);
@@ -660,6 +661,7 @@ int crowd_load(std::uint16_t port, int pid, std::size_t silent, std::size_t non_
     std::this_thread::sleep_for(10ms);
   }
   const auto resident = orvanta::bench::status_bytes(pid, "VmRSS");
+  auto tcp_after = orvanta::bench::tcp_counters();
   std::size_t reopened = 0;
   for (Holder& holder : holders) {
     close(holder.release);
@@ -683,6 +685,9 @@ int crowd_load(std::uint16_t port, int pid, std::size_t silent, std::size_t non_
   for (const auto& [text, count] : others) {
     std::printf("  status: %zu times %s\n", count, text.c_str());
   }
+  // A connect the kernel drops while the listen queue is full is tried again a second later or more:
+  // such waits are the kernel's, and the service never sees them.
+  print_listen_overflows(tcp_before, tcp_after);
   std::printf("  service (pid %d): %d threads before, %d at most; resident memory (VmRSS) %.1f MiB\n", pid,
               *threads_before, most_threads, mib(resident.value_or(0)));
   std::printf("target status p99 < 100 ms:  %.1f ms  %s\n", at(99),
