@@ -14,7 +14,9 @@
 #include <string>
 
 #include "common/handle.hpp"
+#include "pipe/pipe_security.hpp"
 #include "support/files.hpp"
+#include "support/pipes.hpp"
 #include "support/loopback_socket.hpp"
 #include "support/polling.hpp"
 #include "support/standin_plan.hpp"
@@ -32,6 +34,38 @@ constexpr std::uint16_t service_port = 49877;
 
 // One request line to the service, the whole reply; nothing when the connection could not be made.
 std::optional<std::string> exchange(const std::string& line) { return round_trip(service_port, line); }
+
+constexpr std::u16string_view service_pipe = u"\\\\.\\pipe\\OrvantaVpnHelper";
+
+// One request line over the service's pipe, the whole reply.
+std::optional<std::string> pipe_exchange(const std::string& line) {
+  return pipe_round_trip(service_pipe, line);
+}
+
+// Policy values the test sets, removed again when it ends.
+class PolicyValues {
+ public:
+  PolicyValues() = default;
+  PolicyValues(const PolicyValues&) = delete;
+  PolicyValues& operator=(const PolicyValues&) = delete;
+  ~PolicyValues() {
+    for (const std::wstring& name : names_) {
+      RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, key, name.c_str());
+    }
+  }
+  void set_dword(const std::wstring& name, DWORD value) { set(name, REG_DWORD, &value, sizeof value); }
+  void set_text(const std::wstring& name, const std::wstring& text, DWORD type = REG_SZ) {
+    set(name, type, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+  }
+
+ private:
+  static constexpr wchar_t key[] = L"SOFTWARE\\Policies\\Orvanta\\VpnHelper";
+  void set(const std::wstring& name, DWORD type, const void* data, DWORD size) {
+    EXPECT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, key, name.c_str(), type, data, size), ERROR_SUCCESS);
+    names_.push_back(name);
+  }
+  std::vector<std::wstring> names_;
+};
 
 // The system folder of this prefix, where the service takes taskkill from.
 std::filesystem::path system_folder() {
@@ -151,6 +185,13 @@ class ServiceEndToEnd : public testing::Test {
     ASSERT_TRUE(eventually([&] { return state_of(service_.get()) == SERVICE_RUNNING; }));
     // Running is reported before the listener opens, so the first connections may be refused.
     ASSERT_TRUE(eventually([&] { return exchange("{\"cmd\":\"status\"}\n").has_value(); }));
+  }
+
+  // For a service whose port may be off: running, and its pipe answering.
+  void start_and_wait_for_the_pipe() {
+    ASSERT_TRUE(StartServiceW(service_.get(), 0, nullptr)) << GetLastError();
+    ASSERT_TRUE(eventually([&] { return state_of(service_.get()) == SERVICE_RUNNING; }));
+    ASSERT_TRUE(eventually([&] { return pipe_exchange("{\"cmd\":\"status\"}\n").has_value(); }));
   }
 
   void stop_and_wait() {
@@ -315,6 +356,87 @@ TEST_F(ServiceEndToEnd, ControlsOtherThanStopLeaveItServing) {
   ControlService(service_.get(), 200, &s);                    // user-defined; must change nothing
   EXPECT_EQ(state_of(service_.get()), static_cast<DWORD>(SERVICE_RUNNING));
   EXPECT_EQ(exchange("{\"cmd\":\"status\"}\n"), "{\"ok\":true,\"message\":\"stopped\",\"pid\":null}\n");
+}
+
+// The pipe and the port command the same service: what one launched, the other ends.
+TEST_F(ServiceEndToEnd, AConnectOverThePipeIsEndedByADisconnectOverThePort) {
+  start_and_wait_serving();
+  const Planned vpn = plan("vpn");
+  const auto reply = pipe_exchange(connect_line(vpn));
+  ASSERT_TRUE(reply);
+  const auto pid = wait_for_pid(vpn.pid_out);
+  ASSERT_TRUE(pid) << *reply;
+  const Watched openvpn(*pid);
+  EXPECT_EQ(*reply, "{\"ok\":true,\"message\":\"OpenVPN started\",\"pid\":" + std::to_string(*pid) + "}\n");
+  EXPECT_EQ(exchange("{\"cmd\":\"status\"}\n"),
+            "{\"ok\":true,\"message\":\"running\",\"pid\":" + std::to_string(*pid) + "}\n");
+  EXPECT_EQ(exchange("{\"cmd\":\"disconnect\"}\n"),
+            "{\"ok\":true,\"message\":\"OpenVPN stopped\",\"pid\":null}\n");
+  EXPECT_FALSE(openvpn.running());
+  EXPECT_EQ(pipe_exchange("{\"cmd\":\"status\"}\n"), "{\"ok\":true,\"message\":\"stopped\",\"pid\":null}\n");
+}
+
+// The DACL the running service gave its pipe, read back through a client's handle. Wine keeps it
+// exactly but lets anyone open the pipe, so who is kept out is seen here only as the entries.
+TEST_F(ServiceEndToEnd, ThePipesDaclFollowsTheClientPolicy) {
+  const std::string service_only = "O:BAD:P(D;;FA;;;NU)(A;;FA;;;SY)(A;;FA;;;BA)";
+  struct Case {
+    const char* name;
+    const wchar_t* groups;  // ClientGroups as a REG_MULTI_SZ, or none
+    std::string sddl;
+  };
+  const Case cases[] = {
+      {"no client policy", nullptr, service_only + "(A;;0x12019b;;;AU)"},
+      {"ClientGroups", L"S-1-5-32-556", service_only + "(A;;0x12019b;;;NO)"},
+      {"unusable client policy", L"S-1-5-11", service_only},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    PolicyValues policy;
+    if (c.groups != nullptr) {
+      policy.set_text(L"ClientGroups", std::wstring(c.groups) + L'\0', REG_MULTI_SZ);
+    }
+    start_and_wait_for_the_pipe();
+    const UniqueFile client = open_pipe_client(service_pipe);
+    ASSERT_TRUE(client) << GetLastError();
+    const auto sddl = pipe::handle_security_sddl(client.get());
+    ASSERT_TRUE(sddl.has_value());
+    EXPECT_EQ(utf16_to_utf8(*sddl), c.sddl);
+    stop_and_wait();
+  }
+}
+
+// With the client policy unusable, an administrator (as this test runs) can still disconnect over the
+// pipe, while the port refuses every command as before.
+TEST_F(ServiceEndToEnd, AnUnusableClientPolicyStillLetsAnAdministratorDisconnectOverThePipe) {
+  PolicyValues policy;
+  policy.set_text(L"ClientGroups", std::wstring(L"S-1-5-11") + L'\0', REG_MULTI_SZ);
+  start_and_wait_serving();
+  EXPECT_EQ(pipe_exchange("{\"cmd\":\"disconnect\"}\n"),
+            "{\"ok\":true,\"message\":\"OpenVPN stopped\",\"pid\":null}\n");
+  const auto refused = exchange("{\"cmd\":\"disconnect\"}\n");
+  ASSERT_TRUE(refused);
+  EXPECT_TRUE(
+      refused->starts_with("{\"ok\":false,\"message\":\"Not allowed: the client policy cannot be used"))
+      << *refused;
+}
+
+// TcpEndpoint 0 turns the port off; a value of the wrong type keeps it off too. The pipe serves.
+TEST_F(ServiceEndToEnd, TcpEndpointTurnsThePortOffAndAWrongTypeKeepsItOff) {
+  for (const bool wrong_type : {false, true}) {
+    SCOPED_TRACE(wrong_type ? "REG_SZ \"1\"" : "REG_DWORD 0");
+    PolicyValues policy;
+    if (wrong_type) {
+      policy.set_text(L"TcpEndpoint", L"1");
+    } else {
+      policy.set_dword(L"TcpEndpoint", 0);
+    }
+    start_and_wait_for_the_pipe();
+    EXPECT_EQ(pipe_exchange("{\"cmd\":\"status\"}\n"),
+              "{\"ok\":true,\"message\":\"stopped\",\"pid\":null}\n");
+    EXPECT_FALSE(exchange("{\"cmd\":\"status\"}\n").has_value()) << "something listens on the port";
+    stop_and_wait();
+  }
 }
 
 TEST_F(ServiceEndToEnd, TakenPortEndsTheServiceStoppedWithTheBindError) {
