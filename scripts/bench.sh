@@ -6,6 +6,7 @@
 #     connections, a status client's latency while 3,000 silent connections (and 1,000 that never
 #     read their replies) are held and reopened, a reader of 16 KiB/s, and a stop with OpenVPN running, a taskkill that hangs and connects queued behind
 #     it (the stand-in OpenVPN and the hanging taskkill of the Windows test build);
+#   - status latency over the pipe and over the port, from one Windows client taking turns;
 #   - idle memory: the release service as shipped (scripts/dist.sh, stripped) beside the bare server
 #     and beside a service that does nothing, all idle at the same time.
 # The real service binds 127.0.0.1:49877: run it as `flock -o /tmp/orvanta-endpoint.lock make bench`
@@ -30,7 +31,7 @@ began=$(date +%s)
 
 needed=(bench_host.exe bench_bare_server.exe)
 if [ "$target" = service ]; then
-  needed+=(orvanta-vpn-helper-windows.exe bench_stop_hostage.exe bench_null_service.exe
+  needed+=(orvanta-vpn-helper-windows.exe bench_stop_hostage.exe bench_null_service.exe bench_endpoint_latency.exe
            ../tests/support/standin.exe ../tests/vpn/taskkill.exe)
 fi
 for exe in "${needed[@]}"; do
@@ -192,6 +193,12 @@ else
   echo "ours: bench_host.exe on 127.0.0.1:$port (pid $host_pid); bare: bench_bare_server.exe on 127.0.0.1:$bare_port (pid $bare_pid)"
 fi
 "$client_build/bin/bench_client" "$@" "$port:$host_pid" "$bare_port:$bare_pid"
+
+if [ "$target" = service ]; then
+  echo
+  "$WINE" "$windows_build/bin/bench_endpoint_latency.exe" 500 | tr -d '\r' ||
+    echo "bench: the pipe and the port could not both be timed"
+fi
 
 if [ "$target" != service ]; then
   echo
