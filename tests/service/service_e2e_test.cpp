@@ -213,6 +213,10 @@ class ServiceEndToEnd : public testing::Test {
            "\",\"log\":\"" + json_escaped(utf8(work_.file(L"openvpn.log"))) + "\"}\n";
   }
 
+  // Connects the stand-in with `connect_over`, then sees it and ends it over the port.
+  void drive_the_standin(const std::string& name,
+                         std::optional<std::string> (*connect_over)(const std::string&));
+
   static TaskkillStandIns* taskkill_;
   UniqueServiceHandle manager_;
   UniqueServiceHandle service_;
@@ -231,10 +235,22 @@ TEST_F(ServiceEndToEnd, FreshServiceReportsStoppedAndClosesTheConnection) {
   EXPECT_EQ(s.dwControlsAccepted, static_cast<DWORD>(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN));
 }
 
+// The pipe and the port command the same service: a connect over either is seen and ended over the port.
 TEST_F(ServiceEndToEnd, ConnectStatusDisconnectDriveTheStandIn) {
   start_and_wait_serving();
-  const Planned vpn = plan("vpn");
-  const auto reply = exchange(connect_line(vpn));
+  using Exchange = std::optional<std::string> (*)(const std::string&);
+  for (const auto& [over, connect_over] :
+       {std::pair<std::string, Exchange>{"port", exchange}, {"pipe", pipe_exchange}}) {
+    SCOPED_TRACE("connect over the " + over);
+    TaskkillStandIns::forget_runs();
+    drive_the_standin(over, connect_over);
+  }
+}
+
+void ServiceEndToEnd::drive_the_standin(const std::string& name,
+                                        std::optional<std::string> (*connect_over)(const std::string&)) {
+  const Planned vpn = plan("vpn-" + name);
+  const auto reply = connect_over(connect_line(vpn));
   ASSERT_TRUE(reply);
   const auto pid = wait_for_pid(vpn.pid_out);
   ASSERT_TRUE(pid) << *reply;
@@ -358,24 +374,6 @@ TEST_F(ServiceEndToEnd, ControlsOtherThanStopLeaveItServing) {
   EXPECT_EQ(exchange("{\"cmd\":\"status\"}\n"), "{\"ok\":true,\"message\":\"stopped\",\"pid\":null}\n");
 }
 
-// The pipe and the port command the same service: what one launched, the other ends.
-TEST_F(ServiceEndToEnd, AConnectOverThePipeIsEndedByADisconnectOverThePort) {
-  start_and_wait_serving();
-  const Planned vpn = plan("vpn");
-  const auto reply = pipe_exchange(connect_line(vpn));
-  ASSERT_TRUE(reply);
-  const auto pid = wait_for_pid(vpn.pid_out);
-  ASSERT_TRUE(pid) << *reply;
-  const Watched openvpn(*pid);
-  EXPECT_EQ(*reply, "{\"ok\":true,\"message\":\"OpenVPN started\",\"pid\":" + std::to_string(*pid) + "}\n");
-  EXPECT_EQ(exchange("{\"cmd\":\"status\"}\n"),
-            "{\"ok\":true,\"message\":\"running\",\"pid\":" + std::to_string(*pid) + "}\n");
-  EXPECT_EQ(exchange("{\"cmd\":\"disconnect\"}\n"),
-            "{\"ok\":true,\"message\":\"OpenVPN stopped\",\"pid\":null}\n");
-  EXPECT_FALSE(openvpn.running());
-  EXPECT_EQ(pipe_exchange("{\"cmd\":\"status\"}\n"), "{\"ok\":true,\"message\":\"stopped\",\"pid\":null}\n");
-}
-
 // The DACL the running service gave its pipe, read back through a client's handle. Wine keeps it
 // exactly but lets anyone open the pipe, so who is kept out is seen here only as the entries.
 TEST_F(ServiceEndToEnd, ThePipesDaclFollowsTheClientPolicy) {
@@ -419,6 +417,42 @@ TEST_F(ServiceEndToEnd, AnUnusableClientPolicyStillLetsAnAdministratorDisconnect
   EXPECT_TRUE(
       refused->starts_with("{\"ok\":false,\"message\":\"Not allowed: the client policy cannot be used"))
       << *refused;
+}
+
+// A false instance added beside the running service's (Wine allows it, whoever holds the name): the
+// client tool that reaches it sends nothing and exits 2; once it has gone, the same command succeeds.
+TEST_F(ServiceEndToEnd, AFalseInstanceBesideTheRunningServiceGetsNothingFromTheClient) {
+  start_and_wait_serving();
+  const std::wstring command = L"\"" + windows_path(ORVANTA_CLIENT_EXE) + L"\" --pipe status";
+  {
+    const UniqueFile false_server(CreateNamedPipeW(to_wide(service_pipe).c_str(),
+                                                   PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED, PIPE_TYPE_BYTE,
+                                                   PIPE_UNLIMITED_INSTANCES, 4096, 4096, 0, nullptr));
+    ASSERT_TRUE(false_server) << GetLastError();
+    OverlappedWait connected;
+    ASSERT_FALSE(ConnectNamedPipe(false_server.get(), &connected.overlapped()));
+    ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+    // The client may reach the service's instance instead; it is run until the false one is reached.
+    bool reached = false;
+    for (int run = 0; run < 10 && !reached; ++run) {
+      const auto finished = run_with_standard_error(command);
+      ASSERT_TRUE(finished.has_value());
+      reached = connected.signalled();
+      EXPECT_EQ(finished->exit_code, reached ? 2u : 0u) << finished->standard_error;
+    }
+    ASSERT_TRUE(reached) << "the client never reached the false instance";
+    char byte = 0;
+    DWORD read = 0;
+    OverlappedWait reading;
+    const BOOL got = ReadFile(false_server.get(), &byte, 1, &read, &reading.overlapped());
+    const DWORD error = got                                  ? 0
+                        : GetLastError() == ERROR_IO_PENDING ? reading.result(false_server.get())
+                                                             : GetLastError();
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_BROKEN_PIPE)) << "the client sent the false server something";
+  }
+  const auto finished = run_with_standard_error(command);
+  ASSERT_TRUE(finished.has_value());
+  EXPECT_EQ(finished->exit_code, 0u) << finished->standard_error;
 }
 
 // TcpEndpoint 0 turns the port off; a value of the wrong type keeps it off too. The pipe serves.
