@@ -8,6 +8,7 @@
 #     it (the stand-in OpenVPN and the hanging taskkill of the Windows test build);
 #   - restarts: from a start to the first answered status, after the service's process was killed,
 #     with an OpenVPN (the stand-in) to adopt and without;
+#   - status latency over the pipe and over the port, from one Windows client taking turns;
 #   - idle memory: the release service as shipped (scripts/dist.sh, stripped) beside the bare server
 #     and beside a service that does nothing, all idle at the same time.
 # The real service binds 127.0.0.1:49877: run it as `flock -o /tmp/orvanta-endpoint.lock make bench`
@@ -32,7 +33,7 @@ began=$(date +%s)
 
 needed=(bench_host.exe bench_bare_server.exe)
 if [ "$target" = service ]; then
-  needed+=(orvanta-vpn-helper-windows.exe bench_stop_hostage.exe bench_restart.exe bench_null_service.exe
+  needed+=(orvanta-vpn-helper-windows.exe bench_stop_hostage.exe bench_restart.exe bench_null_service.exe bench_endpoint_latency.exe
            ../tests/support/standin.exe ../tests/vpn/taskkill.exe)
 fi
 for exe in "${needed[@]}"; do
@@ -194,6 +195,12 @@ else
   echo "ours: bench_host.exe on 127.0.0.1:$port (pid $host_pid); bare: bench_bare_server.exe on 127.0.0.1:$bare_port (pid $bare_pid)"
 fi
 "$client_build/bin/bench_client" "$@" "$port:$host_pid" "$bare_port:$bare_pid"
+
+if [ "$target" = service ]; then
+  echo
+  "$WINE" "$windows_build/bin/bench_endpoint_latency.exe" 500 | tr -d '\r' ||
+    echo "bench: the pipe and the port could not both be timed"
+fi
 
 if [ "$target" != service ]; then
   echo

@@ -4,10 +4,13 @@
 #include <windows.h>
 
 #include <memory>
+#include <optional>
+#include <vector>
 
 #include "common/failure_log.hpp"
 #include "server/accept_loop.hpp"
 #include "server/listener.hpp"
+#include "server/service_endpoints.hpp"
 #include "service/control_handler.hpp"
 #include "service/shutdown_flag.hpp"
 #include "service/status_report.hpp"
@@ -59,24 +62,28 @@ void WINAPI service_main(DWORD, LPWSTR*) {
   // what a connect may launch is read anew for every connect.
   const auto policy = std::make_shared<policy::AccessPolicy>(policy::read_client_policy());
 
-  auto listener = open_listener(service_endpoint());
-  if (!listener) {
-    // open_listener has written its own line. Report stopped with the failure's code so that the
-    // system shows why and the recovery actions can act, instead of a running service that serves
-    // nothing and can never stop.
+  // Report stopped with a failure's code so that the system shows why and the recovery actions can
+  // act, instead of a running service that serves nothing and can never stop.
+  const auto stop_for = [&](const Error& error) {
     policy->withdraw_token();
-    if (!report_service_status(status_handle, stopped_report(exit_code_for(listener.error())))) {
+    if (!report_service_status(status_handle, stopped_report(exit_code_for(error)))) {
       end_unreportable_service();
     }
+  };
+
+  auto endpoints = open_service_endpoints(*policy);
+  if (!endpoints) {
+    stop_for(endpoints.error());
     return;
   }
 
-  // Only once the endpoint is this service's: a start that fails before this point leaves a running
+  // Only once the endpoints are this service's: a start that fails before this point leaves a running
   // OpenVPN and its record as they are, so that whoever holds the port cannot drop the user's tunnel
   // by making a start fail.
   state->adopt_recorded();
 
-  run_accept_loop(listener->get(), *shutdown, std::make_shared<HelperOperations>(state, policy));
+  run_accept_loop(endpoints->listener.get(), *shutdown, std::make_shared<HelperOperations>(state, policy),
+                  ConnectionLimits{}, endpoints->pipe.get());
 
   // The control handler has asked for the stop and returned; the stop itself is done here, reported
   // as pending, and bounded: every wait of a stop, the hanging taskkill of one included, ends by the
@@ -91,7 +98,8 @@ void WINAPI service_main(DWORD, LPWSTR*) {
   (void)state->wait_until_idle(stop_deadline + stop_grace);
   policy->withdraw_token();
   const auto stopped = report_service_status(status_handle, stopped_report());
-  listener->reset();
+  endpoints->pipe.reset();
+  endpoints->listener.reset();
   state.reset();
   shutdown.reset();
   if (!stopped) {

@@ -22,9 +22,11 @@ enum class Failure {
   PolicyUnusable,  // the administrator's policy cannot be applied, so every command is refused
   // some of the three path lists are set, not all, so every connect is refused
   PolicyIncomplete,
-  RunRecord,  // the OpenVPN record that outlives the process could not be written, read or cleared
+  RunRecord,            // the OpenVPN record that outlives the process could not be written, read or cleared
+  PipeCreate,           // the pipe could not be created; tried again every few seconds
+  TcpEndpointUnusable,  // the TcpEndpoint policy value cannot be used, so the port stays off
 };
-inline constexpr std::size_t failure_kinds = 11;
+inline constexpr std::size_t failure_kinds = 13;
 
 // Receives every failure report that gets past the rate limit.
 class FailureSink {

@@ -26,9 +26,23 @@ std::string shown(std::string_view text) {
   return std::string(text.substr(0, cut)) + "...";
 }
 
-HelperResponse refuse(const std::string& reason, std::string_view client_text = {}) {
-  report_failure(Failure::PolicyRefusal, "refused a request",
-                 client_text.empty() ? reason : reason + ": \"" + shown(client_text) + "\"");
+// A pipe caller is named in the event by its account and, as a hint only, its process id.
+std::string caller_text(const pipe::PipeCaller& caller) {
+  std::string text = caller.account.empty() ? "an unidentified pipe client"
+                                            : "pipe client " + utf16_to_utf8(caller.account).value_or("?");
+  if (caller.process_id) {
+    text += " (process " + std::to_string(*caller.process_id) + ")";
+  }
+  return text;
+}
+
+HelperResponse refuse(const std::string& reason, std::string_view client_text = {},
+                      const pipe::PipeCaller* caller = nullptr) {
+  std::string detail = client_text.empty() ? reason : reason + ": \"" + shown(client_text) + "\"";
+  if (caller != nullptr) {
+    detail += "; " + caller_text(*caller);
+  }
+  report_failure(Failure::PolicyRefusal, "refused a request", detail);
   return replies::not_allowed(reason);
 }
 
@@ -62,8 +76,12 @@ AccessPolicy::AccessPolicy(const ClientPolicy& clients, Seams seams) : seams_(st
     unusable_ = "the client policy cannot be used: " + *clients.problem;
   } else if (!readers) {
     unusable_ = "the client policy cannot be used: " + readers.error();
-  } else if (clients.require_token) {
-    auto issued = ClientTokenFile::issue(*readers, seams_.service_folder);
+  } else {
+    group_names_ = clients.groups;
+    groups_ = std::move(*readers);
+  }
+  if (!unusable_ && clients.require_token) {
+    auto issued = ClientTokenFile::issue(groups_, seams_.service_folder);
     if (!issued) {
       unusable_ = "the client token could not be issued: " + error_text(issued.error());
     } else {
@@ -76,24 +94,40 @@ AccessPolicy::AccessPolicy(const ClientPolicy& clients, Seams seams) : seams_(st
   }
 }
 
-std::optional<HelperResponse> AccessPolicy::refusal(const ClientRequest& request) const {
-  if (unusable_) {
+std::optional<HelperResponse> AccessPolicy::refusal(const ClientRequest& request,
+                                                    const pipe::PipeCaller* caller) const {
+  // The event says who was refused on the pipe; the reply stays the port's, word for word.
+  const auto refuse_caller = [&](const std::string& reason) {
+    return caller == nullptr ? refuse(reason) : refuse(reason, {}, caller);
+  };
+  if (caller != nullptr) {
+    switch (pipe::pipe_admission(caller->standing, !unusable_, token_.has_value())) {
+      case pipe::PipeAdmission::Served:
+        return std::nullopt;
+      case pipe::PipeAdmission::Refused:
+        return refuse_caller(unusable_.value_or("the client policy cannot be used"));
+      case pipe::PipeAdmission::NeedsToken:
+        break;
+    }
+  } else if (unusable_) {
     return refuse(*unusable_);
   }
   if (!token_) {
     return std::nullopt;
   }
   if (request.array_form) {
-    return refuse("the array form carries no client token");
+    return refuse_caller("the array form carries no client token");
   }
   if (!request.token) {
-    return refuse("the request carries no client token");
+    return refuse_caller("the request carries no client token");
   }
   if (!same_token(*request.token, *token_)) {
-    return refuse("the client token is not the service's");
+    return refuse_caller("the client token is not the service's");
   }
   return std::nullopt;
 }
+
+pipe::PipeAudience AccessPolicy::pipe_audience() const { return {!unusable_, group_names_}; }
 
 std::expected<AllowedLaunch, HelperResponse> AccessPolicy::check_connect(const Connect& request) const {
   auto allowed = check_connect_paths(request, seams_.read_paths(), *seams_.system, *seams_.probe);

@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 
+#include "pipe/pipe_access.hpp"
+#include "pipe/pipe_admission.hpp"
 #include "policy/client_token.hpp"
 #include "policy/path_check.hpp"
 #include "policy/policy_values.hpp"
@@ -36,8 +38,16 @@ class AccessPolicy {
   AccessPolicy(const AccessPolicy&) = delete;
   AccessPolicy& operator=(const AccessPolicy&) = delete;
 
-  // The reply refusing a request before anything is done for it; nothing when it may go on.
-  [[nodiscard]] std::optional<HelperResponse> refusal(const ClientRequest& request) const;
+  // The reply refusing a request before anything is done for it; nothing when it may go on. A pipe
+  // caller's standing, as the system vouches for it, stands in for the token (pipe_admission); the
+  // port's callers (null) are known to no one and are held to the token alone.
+  [[nodiscard]] std::optional<HelperResponse> refusal(const ClientRequest& request,
+                                                      const pipe::PipeCaller* caller = nullptr) const;
+  // Who may open the pipe, under this policy.
+  [[nodiscard]] pipe::PipeAudience pipe_audience() const;
+  // The ClientGroups SIDs, for asking whether a pipe caller is a member; none when the policy is
+  // unusable.
+  [[nodiscard]] const std::vector<Sid>& client_groups() const { return groups_; }
   // A connect's paths against the path lists as they are now: what the launch may go on with, or
   // the reply refusing it.
   [[nodiscard]] std::expected<AllowedLaunch, HelperResponse> check_connect(const Connect& request) const;
@@ -48,7 +58,9 @@ class AccessPolicy {
  private:
   Seams seams_;
   std::optional<std::string> unusable_;  // every command is refused with it
-  std::optional<std::string> token_;     // every command must carry it
+  std::vector<std::u16string> group_names_;
+  std::vector<Sid> groups_;
+  std::optional<std::string> token_;  // every command must carry it
   std::optional<ClientTokenFile> token_file_;
 };
 

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <cstring>
+#include <expected>
 
 #include "common/error.hpp"
 #include "common/utf16.hpp"
@@ -100,18 +101,34 @@ PathPolicy read_path_policy() {
                     read_path_list(log_directories)};
 }
 
+namespace {
+
+// A switch's setting: nothing when it is not set, or why it cannot be used.
+std::expected<std::optional<bool>, std::string> read_switch(const PolicyValue& policy_value) {
+  const std::string name(policy_value.name);
+  auto value = read_value(policy_value);
+  if (!value) {
+    return std::unexpected(name + " cannot be read: " + error_text(value.error()));
+  }
+  if (!*value) {
+    return std::nullopt;
+  }
+  if ((*value)->type != REG_DWORD || (*value)->data.size() * sizeof(char16_t) != sizeof(DWORD) ||
+      (*value)->dword > 1) {
+    return std::unexpected(name + " is not a REG_DWORD of 0 or 1");
+  }
+  return (*value)->dword == 1;
+}
+
+}  // namespace
+
 ClientPolicy read_client_policy() {
   ClientPolicy policy;
-  auto require = read_value(require_client_token);
+  auto require = read_switch(require_client_token);
   if (!require) {
-    policy.problem = "RequireClientToken cannot be read: " + error_text(require.error());
-  } else if (*require) {
-    if ((*require)->type != REG_DWORD || (*require)->data.size() * sizeof(char16_t) != sizeof(DWORD) ||
-        (*require)->dword > 1) {
-      policy.problem = "RequireClientToken is not a REG_DWORD of 0 or 1";
-    } else {
-      policy.require_token = (*require)->dword == 1;
-    }
+    policy.problem = require.error();
+  } else {
+    policy.require_token = require->value_or(false);
   }
   auto groups = read_value(client_groups);
   if (!groups) {
@@ -124,6 +141,18 @@ ClientPolicy read_client_policy() {
     }
   }
   return policy;
+}
+
+}  // namespace orvanta::policy
+
+namespace orvanta::policy {
+
+TcpEndpointPolicy read_tcp_endpoint_policy() {
+  auto on = read_switch(tcp_endpoint);
+  if (!on) {
+    return {false, on.error()};
+  }
+  return {on->value_or(true), std::nullopt};
 }
 
 }  // namespace orvanta::policy

@@ -42,6 +42,16 @@ struct ClientPolicy {
 
 [[nodiscard]] ClientPolicy read_client_policy();
 
+// Whether the loopback TCP endpoint listens (TcpEndpoint: absent or 1 on, 0 off). Read once, when the
+// service starts. A value that cannot be used keeps the port off, with the reason: a broken attempt to
+// switch the port off must never leave it on.
+struct TcpEndpointPolicy {
+  bool listens = true;
+  std::optional<std::string> problem;
+};
+
+[[nodiscard]] TcpEndpointPolicy read_tcp_endpoint_policy();
+
 // The entries of a REG_MULTI_SZ value: its strings up to the empty one that ends the list.
 [[nodiscard]] std::vector<std::u16string> multi_string_entries(std::u16string_view data);
 

@@ -4,6 +4,7 @@
 
 #include <optional>
 
+#include "pipe/pipe_admission.hpp"
 #include "protocol/request.hpp"
 #include "protocol/response.hpp"
 
@@ -14,8 +15,10 @@ class Operations {
  public:
   virtual ~Operations() = default;
   // Asked about every request that was read, before it is carried out: the reply that refuses it, or
-  // nothing to let it through. Nothing is refused unless an implementation says otherwise.
-  [[nodiscard]] virtual std::optional<HelperResponse> refusal(const ClientRequest& /*request*/) {
+  // nothing to let it through. `caller` is who the pipe's system vouches for, and null on the port,
+  // which knows no one. Nothing is refused unless an implementation says otherwise.
+  [[nodiscard]] virtual std::optional<HelperResponse> refusal(const ClientRequest& /*request*/,
+                                                              const pipe::PipeCaller* /*caller*/) {
     return std::nullopt;
   }
   [[nodiscard]] virtual HelperResponse connect(const Connect& request) = 0;

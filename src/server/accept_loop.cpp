@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <new>
@@ -16,6 +17,7 @@
 #include "protocol/replies.hpp"
 #include "server/connection_server.hpp"
 #include "server/orderly_close.hpp"
+#include "server/pipe_acceptor.hpp"
 #include "server/send_response.hpp"
 #include "server/socket_stream.hpp"
 #include "server/winsock.hpp"
@@ -41,10 +43,14 @@ void refuse_connection(UniqueSocket connection, const Error& error) {
   drain_before_close(connection.get(), refusal_drain_patience);
 }
 
-// What the loop waits on: a pending connection (FD_ACCEPT on an event of its own) or the stop.
+// What the loop waits on: a pending connection (FD_ACCEPT on an event of its own), a client of the
+// pipe, the pipe's next try, or the stop.
 class AcceptWait {
  public:
   AcceptWait(SOCKET listener, HANDLE stop) : listener_(listener), stop_(stop) {
+    if (listener_ == INVALID_SOCKET) {
+      return;  // the port is off
+    }
     // Auto-reset: a wake-up is used up by the accepts that follow it. A connection already pending
     // when the selection is made signals the event at once.
     accept_event_.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
@@ -66,12 +72,14 @@ class AcceptWait {
   // Wine was seen to drop that wake-up now and then (about one fresh service in fifty left a
   // client unaccepted while the loop waited); selecting again before each wait re-arms it for
   // certain, and costs nothing while the service is idle.
-  void until_connection_or_stop() const {
+  // The pipe's event and time-out come from `pipe` (none when it is not served).
+  void until_connection_or_stop(const PipeAcceptor* pipe) const {
+    const bool port_on = listener_ != INVALID_SOCKET;
     if (accept_event_ && WSAEventSelect(listener_, accept_event_.get(), FD_ACCEPT) == SOCKET_ERROR) {
       Sleep(fallback_poll_ms);  // no wake-up to wait for: look again as a polling loop would
       return;
     }
-    std::array<HANDLE, 2> handles{};
+    std::array<HANDLE, 3> handles{};
     DWORD count = 0;
     if (accept_event_) {
       handles[count++] = accept_event_.get();
@@ -79,9 +87,16 @@ class AcceptWait {
     if (stop_ != nullptr) {
       handles[count++] = stop_;
     }
-    const DWORD timeout = count == 2 ? INFINITE : fallback_poll_ms;
+    // Without its event or the stop's, the loop looks again as a polling loop would.
+    DWORD timeout = (accept_event_ || !port_on) && stop_ != nullptr ? INFINITE : fallback_poll_ms;
+    if (pipe != nullptr) {
+      if (const HANDLE pipe_event = pipe->event(); pipe_event != nullptr) {
+        handles[count++] = pipe_event;
+      }
+      timeout = std::min(timeout, pipe->wait_milliseconds());
+    }
     if (count == 0) {
-      Sleep(timeout);
+      Sleep(timeout == INFINITE ? fallback_poll_ms : timeout);
       return;
     }
     if (WaitForMultipleObjects(count, handles.data(), FALSE, timeout) == WAIT_FAILED) {
@@ -105,17 +120,30 @@ class AcceptWait {
 }  // namespace
 
 void run_accept_loop(SOCKET listener, ShutdownFlag& shutdown, const std::shared_ptr<Operations>& operations,
-                     const ConnectionLimits& limits) {
+                     const ConnectionLimits& limits, PipeAcceptor* pipe) {
   const AcceptWait wait(listener, shutdown.wake_event());
   Result<std::shared_ptr<ConnectionServer>> server = start_connection_server(operations, limits);
   if (!server) {
     report_failure(Failure::WorkerStart, "failed to start connection worker", error_text(server.error()));
   }
   while (!shutdown.is_set()) {
+    if (pipe != nullptr) {
+      for (std::unique_ptr<Stream>& stream : pipe->poll()) {
+        if (server) {
+          (*server)->adopt(std::move(stream), std::nullopt, ConnectionServer::Endpoint::Pipe);
+        } else {
+          stream->close();  // nothing to answer with: the client sees its pipe end
+        }
+      }
+    }
+    if (listener == INVALID_SOCKET) {
+      wait.until_connection_or_stop(pipe);
+      continue;
+    }
     const SOCKET accepted = accept(listener, nullptr, nullptr);
     if (accepted == INVALID_SOCKET) {
       if (WSAGetLastError() == WSAEWOULDBLOCK) {
-        wait.until_connection_or_stop();
+        wait.until_connection_or_stop(pipe);
       } else {
         wait.pause(accept_failure_pause_ms);
       }

@@ -13,6 +13,10 @@ struct ConnectionLimits {
   // pool turns away the one that has waited longest, so that a client who sends its line at once is
   // served unless others open this many connections in the meantime.
   std::size_t max_waiting = 4096;
+  // The same for the pipe, in pools of its own, so that a crowd on the port cannot turn pipe clients
+  // away nor the other way round; its replied connections waiting for their client's close are capped
+  // alike.
+  std::size_t max_pipe_waiting = 4096;
   // Requests carried out at once, each on a worker thread for as long as its operation runs. Well
   // above what any client makes; a line that finds them all busy waits within its read deadline.
   std::size_t max_workers = 1000;

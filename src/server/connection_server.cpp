@@ -66,6 +66,14 @@ enum class Phase {
 struct Connection;
 using Pool = WaitingPool<Connection*>;
 
+// One endpoint's pools: the connections waiting for their line or their reply's taking, and those being
+// told that they were turned away.
+struct Lane {
+  explicit Lane(std::size_t capacity) : waiting(capacity), turned_away(capacity) {}
+  Pool waiting;
+  Pool turned_away;
+};
+
 // The one operation under way on a connection; its OVERLAPPED comes back with the completion.
 struct Operation {
   OVERLAPPED overlapped{};
@@ -89,8 +97,10 @@ struct Connection {
   // Set once it is to be closed; the stream itself is closed only when nothing is pending on it, since
   // Wine finishes an operation left pending on a closed socket on whatever socket next gets its handle.
   bool closed = false;
-  bool at_once = false;  // the close discards what is unsent
-  Pool* pool = nullptr;  // the pool it waits in, if any
+  bool at_once = false;               // the close discards what is unsent
+  Pool* pool = nullptr;               // the pool it waits in, if any
+  Lane* lane = nullptr;               // its endpoint's pools
+  Clock::time_point send_deadline{};  // the whole reply's, from its first send
   // Charged as the line comes in, released with the connection: the reply is made from the line.
   BudgetCharge charge;
   RequestLineReader reader;
@@ -126,8 +136,9 @@ class Server final : public ConnectionServer, public std::enable_shared_from_thi
         operations_(std::move(operations)),
         limits_(limits),
         budget_(limits.request_budget_bytes),
-        waiting_(limits.max_waiting),
-        turned_away_(limits.max_waiting) {}
+        port_lane_(limits.max_waiting),
+        pipe_lane_(limits.max_pipe_waiting),
+        closing_(limits.max_pipe_waiting) {}
 
   // Under the connections mutex.
   Result<void> start_port_thread() {
@@ -142,7 +153,8 @@ class Server final : public ConnectionServer, public std::enable_shared_from_thi
     return {};
   }
 
-  void adopt(std::unique_ptr<Stream> stream, std::optional<HelperResponse> answer) override {
+  void adopt(std::unique_ptr<Stream> stream, std::optional<HelperResponse> answer,
+             Endpoint endpoint) override {
     if (auto bound = stream->bind_to(port_.get(), key_io); !bound) {
       // Without the port there is no way to answer it: it is closed unanswered, and the failure
       // reported as the one it amounts to.
@@ -152,6 +164,7 @@ class Server final : public ConnectionServer, public std::enable_shared_from_thi
     }
     auto connection = std::make_shared<Connection>(std::move(stream), budget_, limits_);
     connection->reply = std::move(answer);
+    connection->lane = endpoint == Endpoint::Pipe ? &pipe_lane_ : &port_lane_;
     Connection* const adopted = connection.get();
     std::unique_lock lock(connections_mutex_);
     if (!port_thread_running_) {
@@ -195,7 +208,11 @@ class Server final : public ConnectionServer, public std::enable_shared_from_thi
     while (job) {
       std::optional<HelperResponse> reply;
       try {
-        reply = answer_line(std::move(job->line), *server->operations_);
+        // The only thing the worker asks of the stream; no one else touches it until the reply is back.
+        const auto caller = job->connection->stream->caller();
+        reply = caller ? answer_line(std::move(job->line), *server->operations_,
+                                     caller->has_value() ? &**caller : nullptr)
+                       : unknown_caller(caller.error());
       } catch (const std::bad_alloc&) {
         // Not even the out-of-memory reply could be made.
       }
@@ -285,10 +302,17 @@ class Server final : public ConnectionServer, public std::enable_shared_from_thi
     }
   }
 
-  DWORD milliseconds_to_next_deadline() const {
-    std::optional<Clock::time_point> next = waiting_.next_deadline();
-    if (const auto other = turned_away_.next_deadline(); other && (!next || *other < *next)) {
-      next = other;
+  std::array<Pool*, 5> pools() {
+    return {&port_lane_.waiting, &port_lane_.turned_away, &pipe_lane_.waiting, &pipe_lane_.turned_away,
+            &closing_};
+  }
+
+  DWORD milliseconds_to_next_deadline() {
+    std::optional<Clock::time_point> next;
+    for (const Pool* pool : pools()) {
+      if (const auto other = pool->next_deadline(); other && (!next || *other < *next)) {
+        next = other;
+      }
     }
     if (!next) {
       return INFINITE;  // nothing to time: an idle server does not wake
@@ -304,7 +328,7 @@ class Server final : public ConnectionServer, public std::enable_shared_from_thi
       start_reply(connection, std::move(*connection.reply));
       return;
     }
-    wait_in(waiting_, connection, Clock::now() + limits_.read_timeout);
+    wait_in(connection.lane->waiting, connection, Clock::now() + limits_.read_timeout);
     read_more(connection);
   }
 
@@ -412,10 +436,11 @@ class Server final : public ConnectionServer, public std::enable_shared_from_thi
     connection.unsent = {};
     // The whole reply has this long from its first send.
     const Clock::time_point deadline = Clock::now() + limits_.send_timeout;
+    connection.send_deadline = deadline;
     if (connection.pool != nullptr) {
       connection.pool->reschedule(&connection, deadline);
     } else {
-      wait_in(waiting_, connection, deadline);
+      wait_in(connection.lane->waiting, connection, deadline);
     }
     if (!connection.closed) {
       send_more(connection);
@@ -447,6 +472,17 @@ class Server final : public ConnectionServer, public std::enable_shared_from_thi
   void reply_sent(Connection& connection) {
     connection.pieces.reset();
     connection.reply.reset();
+    if (connection.stream->awaits_client_close()) {
+      // Out of its pool, so that a client who reads its reply and closes late never costs a newcomer
+      // its place; the read that ends with the client's close is its last operation.
+      connection.phase = Phase::Draining;
+      leave_pool(connection);
+      wait_in(closing_, connection, connection.send_deadline);
+      if (!connection.closed) {
+        read_more(connection);
+      }
+      return;
+    }
     if (!connection.stream->has_unread_bytes()) {
       close(connection);  // every ordinary request: nothing to drain
       return;
@@ -469,12 +505,12 @@ class Server final : public ConnectionServer, public std::enable_shared_from_thi
     }
     note_worker_failure(Error::fixed("too many connections"));
     unqueue(connection);
-    wait_in(turned_away_, connection, Clock::now() + limits_.send_timeout);
+    wait_in(connection.lane->turned_away, connection, Clock::now() + limits_.send_timeout);
     start_reply(connection, too_many_connections());
   }
 
   void expire(Clock::time_point now) {
-    for (Pool* pool : {&waiting_, &turned_away_}) {
+    for (Pool* pool : pools()) {
       for (Connection* connection : pool->take_expired(now, expiries_at_once)) {
         connection->pool = nullptr;
         timed_out(*connection, *pool);
@@ -593,8 +629,9 @@ class Server final : public ConnectionServer, public std::enable_shared_from_thi
   // and held only for work that does not wait (starting operations, a thread, a close).
   std::mutex connections_mutex_;
   std::unordered_map<Connection*, std::shared_ptr<Connection>> connections_;
-  Pool waiting_;            // the endpoint's connections that wait for their line or their reply's taking
-  Pool turned_away_;        // connections being told that they were turned away, capped alike
+  Lane port_lane_;
+  Lane pipe_lane_;
+  Pool closing_;            // pipe connections whose reply is out, waiting for their client's close
   std::deque<Job> queued_;  // whole lines waiting for a worker, the oldest first
   std::size_t workers_ = 0;
   std::vector<Error> failures_;

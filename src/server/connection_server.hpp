@@ -22,7 +22,9 @@ namespace orvanta {
 //      `max_workers` at once; the worker answers it through the operations and hands the reply back.
 //      A line that finds every worker busy waits for one within its read deadline.
 //   3. The reply is sent by the overlapped side, all of it within `send_timeout` from the first send;
-//      then unread bytes are drained for a while and the connection is closed.
+//      then unread bytes are drained for a while and the connection is closed. A stream that awaits
+//      its client's close (a pipe) leaves its pool once the reply is out and waits for that close, up
+//      to the same deadline, among the closing connections (capped alike).
 //   4. Replies that need no operation never take a worker: a failed read, a time-out, a turned-away
 //      connection.
 // A full pool takes in a new connection by turning away the one that has waited longest
@@ -32,8 +34,13 @@ class ConnectionServer {
  public:
   virtual ~ConnectionServer() = default;
 
+  // Where a connection came in. Each endpoint has pools of its own, so that a crowd on one never
+  // turns away those waiting on the other.
+  enum class Endpoint { Port, Pipe };
+
   // Takes a new connection. With an answer, it is not read at all: it only gets that reply.
-  virtual void adopt(std::unique_ptr<Stream> stream, std::optional<HelperResponse> answer = std::nullopt) = 0;
+  virtual void adopt(std::unique_ptr<Stream> stream, std::optional<HelperResponse> answer = std::nullopt,
+                     Endpoint endpoint = Endpoint::Port) = 0;
   // Nothing more will be adopted: the threads end once the last connection has been closed.
   virtual void close_when_idle() = 0;
 };

@@ -6,6 +6,7 @@
 #include <type_traits>
 #include <variant>
 
+#include "common/failure_log.hpp"
 #include "protocol/replies.hpp"
 #include "server/white_space.hpp"
 
@@ -26,7 +27,7 @@ HelperResponse dispatch_request(const HelperRequest& request, Operations& operat
       request);
 }
 
-HelperResponse answer_line(std::string line, Operations& operations) {
+HelperResponse answer_line(std::string line, Operations& operations, const pipe::PipeCaller* caller) {
   try {
     ClientRequest request;
     {
@@ -39,7 +40,7 @@ HelperResponse answer_line(std::string line, Operations& operations) {
       }
       request = std::move(*parsed);
     }
-    if (auto refused = operations.refusal(request)) {
+    if (auto refused = operations.refusal(request, caller)) {
       return std::move(*refused);
     }
     return dispatch_request(request.command, operations);
@@ -48,6 +49,12 @@ HelperResponse answer_line(std::string line, Operations& operations) {
     // never leaves a launched OpenVPN unrecorded).
     return replies::read_failed(Error::fixed("out of memory"));
   }
+}
+
+HelperResponse unknown_caller(const Error& error) {
+  const std::string reason = "who is calling could not be told: " + error_text(error);
+  report_failure(Failure::PolicyRefusal, "refused a request", reason);
+  return replies::not_allowed(reason);
 }
 
 HelperResponse answer_request(const Receive& receive, Operations& operations, std::size_t max_line_bytes,

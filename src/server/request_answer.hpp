@@ -23,7 +23,13 @@ namespace orvanta {
                                             std::size_t max_line_bytes, BudgetCharge* charge = nullptr);
 
 // The same from a line that has been read already (a whole line or what came before the end of the
-// stream): trims it, parses it and carries it out. The line is released as soon as it is parsed.
-[[nodiscard]] HelperResponse answer_line(std::string line, Operations& operations);
+// stream): trims it, parses it and carries it out unless the operations refuse it from `caller` (see
+// Operations::refusal). The line is released as soon as it is parsed.
+[[nodiscard]] HelperResponse answer_line(std::string line, Operations& operations,
+                                         const pipe::PipeCaller* caller = nullptr);
+
+// The reply to a request whose caller the transport should have told and could not: it is refused,
+// never carried out as if no one in particular had asked.
+[[nodiscard]] HelperResponse unknown_caller(const Error& error);
 
 }  // namespace orvanta

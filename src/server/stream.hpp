@@ -4,10 +4,12 @@
 #include <windows.h>
 
 #include <cstddef>
+#include <optional>
 #include <span>
 #include <string_view>
 
 #include "common/error.hpp"
+#include "pipe/pipe_admission.hpp"
 
 namespace orvanta {
 
@@ -24,6 +26,15 @@ class Stream {
   [[nodiscard]] virtual Result<void> start_send(std::string_view bytes, OVERLAPPED& overlapped) = 0;
   // What a completed operation did: the bytes it moved (0 at the end of the stream), or its error.
   [[nodiscard]] virtual Result<std::size_t> outcome(OVERLAPPED& overlapped) = 0;
+
+  // Who is calling, as the transport vouches for it; asked once the line has been read, by the worker,
+  // while nothing else uses the stream. Nothing for a transport that knows no one (the port); an
+  // error when it should know and cannot tell, which refuses the request.
+  [[nodiscard]] virtual Result<std::optional<pipe::PipeCaller>> caller() { return std::nullopt; }
+  // Pipes have no half-close: after the reply the client's close is awaited (a read that ends), and
+  // only then is the connection closed, since closing first could throw the reply away. Otherwise our
+  // side is ended and what the client still sends is drained.
+  [[nodiscard]] virtual bool awaits_client_close() const { return false; }
 
   // Whether the client has sent bytes that have not been read: closing then could reset the stream
   // and destroy the reply before the client has read it.

@@ -32,6 +32,10 @@ EventIdentity event_identity(Failure kind) {
       return {MSG_POLICY_INCOMPLETE};
     case Failure::RunRecord:
       return {MSG_RUN_RECORD_FAILED};
+    case Failure::PipeCreate:
+      return {MSG_PIPE_CREATE_FAILED};
+    case Failure::TcpEndpointUnusable:
+      return {MSG_TCP_ENDPOINT_UNUSABLE};
   }
   return {MSG_WORKER_START_FAILED};
 }

@@ -5,8 +5,9 @@
 
 namespace orvanta {
 
-std::optional<HelperResponse> HelperOperations::refusal(const ClientRequest& request) {
-  return policy_ ? policy_->refusal(request) : std::nullopt;
+std::optional<HelperResponse> HelperOperations::refusal(const ClientRequest& request,
+                                                        const pipe::PipeCaller* caller) {
+  return policy_ ? policy_->refusal(request, caller) : std::nullopt;
 }
 
 HelperResponse HelperOperations::connect(const Connect& request) {

@@ -19,7 +19,8 @@ class HelperOperations final : public Operations {
                             std::shared_ptr<policy::AccessPolicy> policy = nullptr)
       : state_(std::move(state)), policy_(std::move(policy)) {}
 
-  std::optional<HelperResponse> refusal(const ClientRequest& request) override;
+  std::optional<HelperResponse> refusal(const ClientRequest& request,
+                                        const pipe::PipeCaller* caller) override;
   // A connect the policy refuses launches nothing and stops nothing.
   HelperResponse connect(const Connect& request) override;
   // Stops whatever runs; the reply is the same whether or not anything did.

@@ -71,6 +71,9 @@ cases = [
     (["--port", port, "--token-file", token_path, "status"], 0, ("is", token_reply),            nothing),
     (["--token-file", token_path, "--port", port, "connect", "o", "c", "a", "l"], 0, ("is", token_reply), nothing),
     (["--port", port, "--token-file", token_path + ".gone", "status"], 2, nothing,          ("has", "cannot read the token file")),
+    # No service runs here: under Wine no pipe of its own, or one a test serves falsely; nothing natively.
+    (["--pipe", "status"],                     2, nothing,
+     ("has", "OrvantaVpnHelper") if under_wine else ("has", "--pipe is for Windows only")),
 ]
 
 

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "common/utf16.hpp"
+#include "support/files.hpp"
 #include "support/recording_failures.hpp"
 
 namespace orvanta::policy {
@@ -70,6 +72,57 @@ TEST(AccessPolicy, TellsTheEventLogOfRefusalsAndOfAPolicyItCannotApply) {
                 {Failure::PolicyIncomplete, incomplete},
                 {Failure::PolicyUnusable, problem},
             }));
+}
+
+// On the pipe, who the system vouches for stands in for the token; the port's callers (no caller) are
+// held to the token alone. Refusals name the pipe caller's account and process id in the event, and the
+// reply stays the port's.
+TEST(AccessPolicy, APipeCallersStandingStandsInForTheTokenAndRefusalsNameTheCaller) {
+  using enum pipe::CallerStanding;
+  AccessPolicy::Seams seams;
+  seams.read_paths = [] { return PathPolicy{}; };
+  const test::ScratchDir folder;
+  seams.service_folder = from_wide(folder.path());
+  const AccessPolicy token_required(ClientPolicy{true, {}, std::nullopt}, seams);
+  const AccessPolicy unusable(ClientPolicy{false, {u"S-1-5-11"}, std::nullopt}, seams);
+  const pipe::PipeCaller admin{Administrator, u"S-1-5-21-1-2-3-500", 7};
+  const pipe::PipeCaller member{ClientGroupMember, u"S-1-5-21-1-2-3-1001", 8};
+  const pipe::PipeCaller other{Other, u"S-1-5-21-1-2-3-1002", 9};
+  const pipe::PipeCaller nobody{Unidentified, u"", std::nullopt};
+  const std::string no_token = "the request carries no client token";
+  const std::string unusable_reason =
+      "the client policy cannot be used: ClientGroups holds S-1-5-11, which is not a built-in group "
+      "(S-1-5-32-<rid>) or a domain or computer group (S-1-5-21-<a>-<b>-<c>-<rid>)";
+  struct Case {
+    const char* name;
+    const AccessPolicy& policy;
+    const pipe::PipeCaller* caller;
+    std::optional<HelperResponse> refusal;
+    std::string event;  // the refusal's event detail, when there is one
+  };
+  const Case cases[] = {
+      {"administrator, no token", token_required, &admin, std::nullopt, ""},
+      {"ClientGroups member, no token", token_required, &member, std::nullopt, ""},
+      {"other account, no token", token_required, &other, not_allowed(no_token),
+       no_token + "; pipe client S-1-5-21-1-2-3-1002 (process 9)"},
+      {"unidentified, no token", token_required, &nobody, not_allowed(no_token),
+       no_token + "; an unidentified pipe client"},
+      {"port, no token", token_required, nullptr, not_allowed(no_token), no_token},
+      {"unusable policy, administrator", unusable, &admin, std::nullopt, ""},
+      {"unusable policy, other account", unusable, &other, not_allowed(unusable_reason),
+       unusable_reason + "; pipe client S-1-5-21-1-2-3-1002 (process 9)"},
+      {"unusable policy, port", unusable, nullptr, not_allowed(unusable_reason), unusable_reason},
+  };
+  using Reports = std::vector<std::pair<Failure, std::string>>;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const test::ScopedFailureSink fresh;  // a new sink holds nothing back under the rate limit
+    EXPECT_EQ(c.policy.refusal(status(std::nullopt), c.caller), c.refusal);
+    const Reports expected = c.event.empty() ? Reports{} : Reports{{Failure::PolicyRefusal, c.event}};
+    EXPECT_EQ(fresh.sink().reports(), expected);
+  }
+  EXPECT_FALSE(unusable.pipe_audience().policy_usable);
+  EXPECT_TRUE(token_required.pipe_audience().policy_usable);
 }
 
 }  // namespace

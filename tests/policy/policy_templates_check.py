@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """The Group Policy templates against the service's own table of policy values: every policy of the
 ADMX writes one value of the table, under its key, with its registry type (multiText: REG_MULTI_SZ;
-an enabled/disabled policy of decimal 1 and 0: REG_DWORD); every value of the table has exactly one
+an enabled/disabled policy of decimal 1 and 0, or 0 and 1 for a value that turns a thing off:
+REG_DWORD, written as the table says); every value of the table has exactly one
 policy; every policy is the computer's, in a category of the template; and every string, presentation
 and reference resolves. The explain texts of the three lists say that they go together.
 
@@ -43,15 +44,17 @@ def written_values(policy):
     key = policy.get("key")
     values = []
     for multi in policy.iterfind("p:elements/p:multiText", ns):
-        values.append((multi.get("key", key), multi.get("valueName"), "REG_MULTI_SZ"))
+        values.append((multi.get("key", key), multi.get("valueName"), "REG_MULTI_SZ", ""))
     for other in policy.iterfind("p:elements/*", ns):
         if other.tag != f"{{{ns['p']}}}multiText":
-            values.append((other.get("key", key), other.get("valueName"), "unknown " + other.tag))
+            values.append((other.get("key", key), other.get("valueName"), "unknown " + other.tag, ""))
     if policy.get("valueName"):
         on = policy.find("p:enabledValue/p:decimal", ns)
         off = policy.find("p:disabledValue/p:decimal", ns)
-        switch = on is not None and off is not None and (on.get("value"), off.get("value")) == ("1", "0")
-        values.append((key, policy.get("valueName"), "REG_DWORD" if switch else "not 1 and 0"))
+        pair = (on.get("value"), off.get("value")) if on is not None and off is not None else None
+        switch = pair in (("1", "0"), ("0", "1"))
+        values.append((key, policy.get("valueName"), "REG_DWORD" if switch else "not 1 and 0",
+                       " ".join(pair) if switch else ""))
     return values
 
 

@@ -15,8 +15,10 @@
 #include "server/connection_limits.hpp"
 #include "server/endpoint.hpp"
 #include "server/listener.hpp"
+#include "server/pipe_acceptor.hpp"
 #include "service/shutdown_flag.hpp"
 #include "support/loopback_socket.hpp"
+#include "support/pipes.hpp"
 #include "support/recording_operations.hpp"
 
 namespace orvanta::test {
@@ -29,10 +31,19 @@ inline const std::string status_line = "{\"cmd\":\"status\"}\n";
 inline const std::string stopped = "{\"ok\":true,\"message\":\"stopped\",\"pid\":null}\n";
 
 // A listener and an accept loop on its own thread, carrying requests out with recording operations;
-// the destructor stops the loop and closes the listener.
+// the destructor stops the loop and closes the listener. With `with_pipe`, the same loop also serves a
+// pipe of a name of its own, open to everyone.
 class LoopbackServer {
  public:
-  explicit LoopbackServer(ConnectionLimits limits = {}) {
+  explicit LoopbackServer(ConnectionLimits limits = {}, bool with_pipe = false) {
+    if (with_pipe) {
+      auto pipe = PipeAcceptor::make(pipe_name_, {}, nullptr);
+      if (!pipe || !(*pipe)->listen()) {
+        ADD_FAILURE() << "the pipe could not be made";
+        return;
+      }
+      pipe_ = std::move(*pipe);
+    }
     auto listener = open_listener(any_loopback_port);
     if (!listener) {
       ADD_FAILURE() << "open_listener failed: " << error_text(listener.error());
@@ -40,7 +51,8 @@ class LoopbackServer {
     }
     listener_ = std::move(*listener);
     port_ = local_port(listener_.get());
-    loop_ = std::thread([this, limits] { run_accept_loop(listener_.get(), shutdown_, operations_, limits); });
+    loop_ = std::thread(
+        [this, limits] { run_accept_loop(listener_.get(), shutdown_, operations_, limits, pipe_.get()); });
   }
   ~LoopbackServer() {
     shutdown_.set();
@@ -52,11 +64,14 @@ class LoopbackServer {
   LoopbackServer& operator=(const LoopbackServer&) = delete;
 
   [[nodiscard]] std::uint16_t port() const { return port_; }
+  [[nodiscard]] const std::u16string& pipe_name() const { return pipe_name_; }
   [[nodiscard]] RecordingOperations& operations() const { return *operations_; }
 
  private:
   std::shared_ptr<RecordingOperations> operations_ = std::make_shared<RecordingOperations>();
   ShutdownFlag shutdown_;
+  std::u16string pipe_name_ = fresh_pipe_name();
+  std::unique_ptr<PipeAcceptor> pipe_;
   UniqueSocket listener_;
   std::uint16_t port_ = 0;
   std::thread loop_;

@@ -95,6 +95,10 @@ TEST(EventLog, EachFailureHasItsMessageInTheServiceExecutable) {
       {Failure::PolicyIncomplete, EVENTLOG_ERROR_TYPE,
        L"The administrator's policy is incomplete, so every connect is refused: detail"},
       {Failure::RunRecord, EVENTLOG_ERROR_TYPE, L"The OpenVPN record could not be kept: detail"},
+      {Failure::PipeCreate, EVENTLOG_ERROR_TYPE,
+       L"The pipe could not be created; the service tries again every 5 seconds: detail"},
+      {Failure::TcpEndpointUnusable, EVENTLOG_ERROR_TYPE,
+       L"The TcpEndpoint policy value cannot be used, so the loopback TCP endpoint stays off: detail"},
   };
   static_assert(std::size(cases) == failure_kinds, "a kind of failure without a message");
   const HMODULE module = LoadLibraryExW(test::windows_path(ORVANTA_SERVICE_EXE).c_str(), nullptr,

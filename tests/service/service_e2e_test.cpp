@@ -17,7 +17,9 @@
 
 #include "common/handle.hpp"
 #include "common/utf16.hpp"
+#include "pipe/pipe_security.hpp"
 #include "support/files.hpp"
+#include "support/pipes.hpp"
 #include "support/loopback_socket.hpp"
 #include "support/polling.hpp"
 #include "support/standin_plan.hpp"
@@ -38,6 +40,38 @@ constexpr char stopped_line[] = "{\"ok\":true,\"message\":\"stopped\",\"pid\":nu
 
 // One request line to the service, the whole reply; nothing when the connection could not be made.
 std::optional<std::string> exchange(const std::string& line) { return round_trip(service_port, line); }
+
+constexpr std::u16string_view service_pipe = u"\\\\.\\pipe\\OrvantaVpnHelper";
+
+// One request line over the service's pipe, the whole reply.
+std::optional<std::string> pipe_exchange(const std::string& line) {
+  return pipe_round_trip(service_pipe, line);
+}
+
+// Policy values the test sets, removed again when it ends.
+class PolicyValues {
+ public:
+  PolicyValues() = default;
+  PolicyValues(const PolicyValues&) = delete;
+  PolicyValues& operator=(const PolicyValues&) = delete;
+  ~PolicyValues() {
+    for (const std::wstring& name : names_) {
+      RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, key, name.c_str());
+    }
+  }
+  void set_dword(const std::wstring& name, DWORD value) { set(name, REG_DWORD, &value, sizeof value); }
+  void set_text(const std::wstring& name, const std::wstring& text, DWORD type = REG_SZ) {
+    set(name, type, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+  }
+
+ private:
+  static constexpr wchar_t key[] = L"SOFTWARE\\Policies\\Orvanta\\VpnHelper";
+  void set(const std::wstring& name, DWORD type, const void* data, DWORD size) {
+    EXPECT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, key, name.c_str(), type, data, size), ERROR_SUCCESS);
+    names_.push_back(name);
+  }
+  std::vector<std::wstring> names_;
+};
 
 // The system folder of this prefix, where the service takes taskkill from.
 std::filesystem::path system_folder() {
@@ -159,6 +193,13 @@ class ServiceEndToEnd : public testing::Test {
     ASSERT_TRUE(eventually([&] { return exchange("{\"cmd\":\"status\"}\n").has_value(); }));
   }
 
+  // For a service whose port may be off: running, and its pipe answering.
+  void start_and_wait_for_the_pipe() {
+    ASSERT_TRUE(StartServiceW(service_.get(), 0, nullptr)) << GetLastError();
+    ASSERT_TRUE(eventually([&] { return state_of(service_.get()) == SERVICE_RUNNING; }));
+    ASSERT_TRUE(eventually([&] { return pipe_exchange("{\"cmd\":\"status\"}\n").has_value(); }));
+  }
+
   void stop_and_wait() {
     SERVICE_STATUS ignored;
     if (state_of(service_.get()) != SERVICE_STOPPED) {
@@ -206,6 +247,10 @@ class ServiceEndToEnd : public testing::Test {
            "\",\"log\":\"" + json_escaped(utf8(work_.file(L"openvpn.log"))) + "\"}\n";
   }
 
+  // Connects the stand-in with `connect_over`, then sees it and ends it over the port.
+  void drive_the_standin(const std::string& name,
+                         std::optional<std::string> (*connect_over)(const std::string&));
+
   static TaskkillStandIns* taskkill_;
   UniqueServiceHandle manager_;
   UniqueServiceHandle service_;
@@ -224,10 +269,22 @@ TEST_F(ServiceEndToEnd, FreshServiceReportsStoppedAndClosesTheConnection) {
   EXPECT_EQ(s.dwControlsAccepted, static_cast<DWORD>(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN));
 }
 
+// The pipe and the port command the same service: a connect over either is seen and ended over the port.
 TEST_F(ServiceEndToEnd, ConnectStatusDisconnectDriveTheStandIn) {
   start_and_wait_serving();
-  const Planned vpn = plan("vpn");
-  const auto reply = exchange(connect_line(vpn));
+  using Exchange = std::optional<std::string> (*)(const std::string&);
+  for (const auto& [over, connect_over] :
+       {std::pair<std::string, Exchange>{"port", exchange}, {"pipe", pipe_exchange}}) {
+    SCOPED_TRACE("connect over the " + over);
+    TaskkillStandIns::forget_runs();
+    drive_the_standin(over, connect_over);
+  }
+}
+
+void ServiceEndToEnd::drive_the_standin(const std::string& name,
+                                        std::optional<std::string> (*connect_over)(const std::string&)) {
+  const Planned vpn = plan("vpn-" + name);
+  const auto reply = connect_over(connect_line(vpn));
   ASSERT_TRUE(reply);
   const auto pid = wait_for_pid(vpn.pid_out);
   ASSERT_TRUE(pid) << *reply;
@@ -351,6 +408,105 @@ TEST_F(ServiceEndToEnd, ControlsOtherThanStopLeaveItServing) {
   EXPECT_EQ(exchange("{\"cmd\":\"status\"}\n"), "{\"ok\":true,\"message\":\"stopped\",\"pid\":null}\n");
 }
 
+// The DACL the running service gave its pipe, read back through a client's handle. Wine keeps it
+// exactly but lets anyone open the pipe, so who is kept out is seen here only as the entries.
+TEST_F(ServiceEndToEnd, ThePipesDaclFollowsTheClientPolicy) {
+  const std::string service_only = "O:BAD:P(D;;FA;;;NU)(A;;FA;;;SY)(A;;FA;;;BA)";
+  struct Case {
+    const char* name;
+    const wchar_t* groups;  // ClientGroups as a REG_MULTI_SZ, or none
+    std::string sddl;
+  };
+  const Case cases[] = {
+      {"no client policy", nullptr, service_only + "(A;;0x12019b;;;AU)"},
+      {"ClientGroups", L"S-1-5-32-556", service_only + "(A;;0x12019b;;;NO)"},
+      {"unusable client policy", L"S-1-5-11", service_only},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    PolicyValues policy;
+    if (c.groups != nullptr) {
+      policy.set_text(L"ClientGroups", std::wstring(c.groups) + L'\0', REG_MULTI_SZ);
+    }
+    start_and_wait_for_the_pipe();
+    const UniqueFile client = open_pipe_client(service_pipe);
+    ASSERT_TRUE(client) << GetLastError();
+    const auto sddl = pipe::handle_security_sddl(client.get());
+    ASSERT_TRUE(sddl.has_value());
+    EXPECT_EQ(utf16_to_utf8(*sddl), c.sddl);
+    stop_and_wait();
+  }
+}
+
+// With the client policy unusable, an administrator (as this test runs) can still disconnect over the
+// pipe, while the port refuses every command as before.
+TEST_F(ServiceEndToEnd, AnUnusableClientPolicyStillLetsAnAdministratorDisconnectOverThePipe) {
+  PolicyValues policy;
+  policy.set_text(L"ClientGroups", std::wstring(L"S-1-5-11") + L'\0', REG_MULTI_SZ);
+  start_and_wait_serving();
+  EXPECT_EQ(pipe_exchange("{\"cmd\":\"disconnect\"}\n"),
+            "{\"ok\":true,\"message\":\"OpenVPN stopped\",\"pid\":null}\n");
+  const auto refused = exchange("{\"cmd\":\"disconnect\"}\n");
+  ASSERT_TRUE(refused);
+  EXPECT_TRUE(
+      refused->starts_with("{\"ok\":false,\"message\":\"Not allowed: the client policy cannot be used"))
+      << *refused;
+}
+
+// A false instance added beside the running service's (Wine allows it, whoever holds the name): the
+// client tool that reaches it sends nothing and exits 2; once it has gone, the same command succeeds.
+TEST_F(ServiceEndToEnd, AFalseInstanceBesideTheRunningServiceGetsNothingFromTheClient) {
+  start_and_wait_serving();
+  const std::wstring command = L"\"" + windows_path(ORVANTA_CLIENT_EXE) + L"\" --pipe status";
+  {
+    const UniqueFile false_server(CreateNamedPipeW(to_wide(service_pipe).c_str(),
+                                                   PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED, PIPE_TYPE_BYTE,
+                                                   PIPE_UNLIMITED_INSTANCES, 4096, 4096, 0, nullptr));
+    ASSERT_TRUE(false_server) << GetLastError();
+    OverlappedWait connected;
+    ASSERT_FALSE(ConnectNamedPipe(false_server.get(), &connected.overlapped()));
+    ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+    // The client may reach the service's instance instead; it is run until the false one is reached.
+    bool reached = false;
+    for (int run = 0; run < 10 && !reached; ++run) {
+      const auto finished = run_with_standard_error(command);
+      ASSERT_TRUE(finished.has_value());
+      reached = connected.signalled();
+      EXPECT_EQ(finished->exit_code, reached ? 2u : 0u) << finished->standard_error;
+    }
+    ASSERT_TRUE(reached) << "the client never reached the false instance";
+    char byte = 0;
+    DWORD read = 0;
+    OverlappedWait reading;
+    const BOOL got = ReadFile(false_server.get(), &byte, 1, &read, &reading.overlapped());
+    const DWORD error = got                                  ? 0
+                        : GetLastError() == ERROR_IO_PENDING ? reading.result(false_server.get())
+                                                             : GetLastError();
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_BROKEN_PIPE)) << "the client sent the false server something";
+  }
+  const auto finished = run_with_standard_error(command);
+  ASSERT_TRUE(finished.has_value());
+  EXPECT_EQ(finished->exit_code, 0u) << finished->standard_error;
+}
+
+// TcpEndpoint 0 turns the port off; a value of the wrong type keeps it off too. The pipe serves.
+TEST_F(ServiceEndToEnd, TcpEndpointTurnsThePortOffAndAWrongTypeKeepsItOff) {
+  for (const bool wrong_type : {false, true}) {
+    SCOPED_TRACE(wrong_type ? "REG_SZ \"1\"" : "REG_DWORD 0");
+    PolicyValues policy;
+    if (wrong_type) {
+      policy.set_text(L"TcpEndpoint", L"1");
+    } else {
+      policy.set_dword(L"TcpEndpoint", 0);
+    }
+    start_and_wait_for_the_pipe();
+    EXPECT_EQ(pipe_exchange("{\"cmd\":\"status\"}\n"),
+              "{\"ok\":true,\"message\":\"stopped\",\"pid\":null}\n");
+    EXPECT_FALSE(exchange("{\"cmd\":\"status\"}\n").has_value()) << "something listens on the port";
+    stop_and_wait();
+  }
+}
+
 TEST_F(ServiceEndToEnd, TakenPortEndsTheServiceStoppedWithTheBindError) {
   const UniqueSocket squatter = listening_socket(service_port);
   ASSERT_TRUE(squatter);
@@ -451,33 +607,12 @@ TEST_F(ServiceEndToEnd, ForgedRecordIsNotAdoptedAndItsProcessIsLeftAlone) {
 }
 
 TEST(ConsoleStart, WritesTheDispatcherLineAndExitsWithZero) {
-  SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-  HANDLE read_end = nullptr;
-  HANDLE write_end = nullptr;
-  ASSERT_TRUE(CreatePipe(&read_end, &write_end, &inheritable, 0));
-  UniqueHandle reader(read_end);
-  UniqueHandle writer(write_end);
-  SetHandleInformation(reader.get(), HANDLE_FLAG_INHERIT, 0);
-
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdError = writer.get();
-  std::wstring command = L"\"" + windows_path(ORVANTA_SERVICE_EXE) + L"\" --any argument";
-  PROCESS_INFORMATION info{};
-  ASSERT_TRUE(
-      CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info))
-      << GetLastError();
-  UniqueHandle process(info.hProcess);
-  UniqueHandle thread(info.hThread);
-  writer.reset();
-
-  const std::string written = read_to_end(reader.get());
-  ASSERT_EQ(WaitForSingleObject(process.get(), 30000), WAIT_OBJECT_0);
-  DWORD exit_code = 99;
-  GetExitCodeProcess(process.get(), &exit_code);
-  EXPECT_EQ(exit_code, 0u);
-  EXPECT_EQ(written, "[orvanta-vpn-helper-windows] service dispatcher failed: IO error in winapi call\n");
+  const auto finished =
+      run_with_standard_error(L"\"" + windows_path(ORVANTA_SERVICE_EXE) + L"\" --any argument");
+  ASSERT_TRUE(finished.has_value());
+  EXPECT_EQ(finished->exit_code, 0u);
+  EXPECT_EQ(finished->standard_error,
+            "[orvanta-vpn-helper-windows] service dispatcher failed: IO error in winapi call\n");
 }
 
 }  // namespace

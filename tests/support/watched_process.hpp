@@ -16,6 +16,7 @@
 #include "process/child.hpp"
 #include "process/command.hpp"
 #include "common/utf16.hpp"
+#include "support/files.hpp"
 #include "support/text.hpp"
 
 namespace orvanta::test {
@@ -108,6 +109,47 @@ class Watched {
     return std::unexpected(child.error());
   }
   return wait_for_exit(*child);
+}
+
+// How a program run by its command line ended, and what it wrote to standard error.
+struct Finished {
+  DWORD exit_code = 0;
+  std::string standard_error;
+};
+
+// Runs the command line, reads its standard error until closed, then waits up to `limit` for it to
+// end; nothing when it cannot be started or does not end in time (it is then ended).
+[[nodiscard]] inline std::optional<Finished> run_with_standard_error(std::wstring command_line,
+                                                                     DWORD limit = 30000) {
+  SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  HANDLE read_end = nullptr;
+  HANDLE write_end = nullptr;
+  if (!CreatePipe(&read_end, &write_end, &inheritable, 0)) {
+    return std::nullopt;
+  }
+  const UniqueHandle reader(read_end);
+  UniqueHandle writer(write_end);
+  SetHandleInformation(reader.get(), HANDLE_FLAG_INHERIT, 0);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdError = writer.get();
+  PROCESS_INFORMATION info{};
+  if (!CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                      &info)) {
+    return std::nullopt;
+  }
+  const UniqueHandle process(info.hProcess);
+  const UniqueHandle thread(info.hThread);
+  writer.reset();
+  Finished finished;
+  finished.standard_error = read_to_end(reader.get());
+  if (WaitForSingleObject(process.get(), limit) != WAIT_OBJECT_0) {
+    TerminateProcess(process.get(), 1);
+    return std::nullopt;
+  }
+  GetExitCodeProcess(process.get(), &finished.exit_code);
+  return finished;
 }
 
 }  // namespace orvanta::test

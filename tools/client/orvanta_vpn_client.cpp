@@ -6,6 +6,9 @@
 //   orvanta-vpn-client [--port N] raw LINE        (LINE is sent as it is, followed by a line feed)
 //   orvanta-vpn-client --help | --version
 //
+// With --pipe (Windows), the request goes over the service's named pipe instead of the port, and only
+// once the pipe's server has been found to be the service; otherwise nothing is sent.
+//
 // When the service requires a client token (an administrator's policy), the client sends the one in
 // the token file: PATH, which must be readable, or by default, on Windows, token\client.token in the
 // client's own folder, where the package installs the service too, when that file can be read (only
@@ -26,6 +29,7 @@ static const char* socket_error_text(int code) {
   return code == WSAECONNREFUSED ? "connection refused" : "socket error";
 }
 static void close_socket(socket_type s) { closesocket(s); }
+#include "client/pipe_client.hpp"
 #else
 #include <arpa/inet.h>
 #include <cerrno>
@@ -60,7 +64,8 @@ constexpr const char* usage =
     "       orvanta-vpn-client [--port N] [--token-file PATH] connect OPENVPN CONFIG AUTH LOG\n"
     "       orvanta-vpn-client [--port N] [--token-file PATH] disconnect\n"
     "       orvanta-vpn-client [--port N] raw LINE\n"
-    "       orvanta-vpn-client --help | --version\n";
+    "       orvanta-vpn-client --help | --version\n"
+    "       (Windows: --pipe before the command sends it over the service's named pipe, not the port)\n";
 
 // The whole file, or nothing when it could not be opened.
 std::optional<std::string> read_whole(std::FILE* file) {
@@ -145,11 +150,19 @@ bool valid_arity(const std::vector<std::string>& words) {
   return false;
 }
 
+// Prints the reply line; the exit status follows its "ok".
+int print_reply(const std::string& reply) {
+  std::fwrite(reply.data(), 1, reply.size(), stdout);
+  if (reply.back() != '\n') std::fputc('\n', stdout);
+  return reply.rfind("{\"ok\":true", 0) == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   unsigned long port = 49877;
   std::optional<std::string> token_file;
+  bool over_pipe = false;
   std::vector<std::string> words;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg(argv[i]);
@@ -164,6 +177,8 @@ int main(int argc, char** argv) {
     }
     if (arg == "--port" && i + 1 < argc) {
       port = std::strtoul(argv[++i], nullptr, 10);
+    } else if (arg == "--pipe") {
+      over_pipe = true;
     } else if (arg == "--token-file" && i + 1 < argc) {
       token_file = argv[++i];
     } else {
@@ -174,6 +189,14 @@ int main(int argc, char** argv) {
     std::fputs(usage, stderr);
     return 2;
   }
+#ifndef _WIN32
+  if (over_pipe) {
+    std::fputs(
+        "orvanta-vpn-client: --pipe is for Windows only: the service's named pipe is a Windows endpoint\n",
+        stderr);
+    return 2;
+  }
+#endif
   const std::string address = "127.0.0.1:" + std::to_string(port);
   std::optional<std::string> token;
   if (token_file) {
@@ -190,6 +213,14 @@ int main(int argc, char** argv) {
   }
 
 #ifdef _WIN32
+  if (over_pipe) {
+    const auto reply = orvanta::client::exchange_over_pipe(request_line(words, token));
+    if (!reply) {
+      std::fprintf(stderr, "orvanta-vpn-client: %s\n", reply.error().c_str());
+      return 2;
+    }
+    return print_reply(*reply);
+  }
   WSADATA data;
   if (WSAStartup(MAKEWORD(2, 2), &data) != 0) {
     std::fprintf(stderr, "orvanta-vpn-client: Winsock could not be initialised\n");
@@ -238,7 +269,5 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "orvanta-vpn-client: %s closed the connection without a reply\n", address.c_str());
     return 2;
   }
-  std::fwrite(reply.data(), 1, reply.size(), stdout);
-  if (reply.back() != '\n') std::fputc('\n', stdout);
-  return reply.rfind("{\"ok\":true", 0) == 0 ? 0 : 1;
+  return print_reply(reply);
 }

@@ -1,0 +1,267 @@
+// The service's pipe under Wine: its security read back, its early and late clients, a cancelled wait,
+// and who is calling, with tokens the test makes.
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "common/utf16.hpp"
+#include "pipe/caller_identity.hpp"
+#include "pipe/pipe_instance.hpp"
+#include "pipe/pipe_listener.hpp"
+#include "support/pipes.hpp"
+#include "support/text.hpp"
+
+namespace orvanta::pipe {
+namespace {
+
+using test::fresh_pipe_name;
+using test::open_pipe_client;
+using test::OverlappedWait;
+
+PipeEndpoint endpoint(const PipeAudience& audience = {}, PipeEndpoint::Seams seams = {}) {
+  return PipeEndpoint::make(fresh_pipe_name(), audience, std::move(seams)).value();
+}
+
+PipeInstance first_instance(const PipeEndpoint& pipe) { return pipe.create_instance().value(); }
+
+// Wine keeps a pipe's security as given and gives it back; it does not enforce it.
+TEST(PipeSecurity, ReadsBackAsTheClientPolicyWants) {
+  struct Case {
+    PipeAudience audience;
+    std::string sddl;
+  };
+  const Case cases[] = {
+      {{}, "O:BAD:P(D;;FA;;;NU)(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x12019b;;;AU)"},
+      {{true, {u"S-1-5-32-556", u"S-1-5-21-1-2-3-1105"}},
+       "O:BAD:P(D;;FA;;;NU)(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x12019b;;;NO)(A;;0x12019b;;;S-1-5-21-1-2-3-1105)"},
+      {{false, {u"S-1-5-32-556"}}, "O:BAD:P(D;;FA;;;NU)(A;;FA;;;SY)(A;;FA;;;BA)"},
+  };
+  for (const Case& c : cases) {
+    const PipeEndpoint pipe = endpoint(c.audience);
+    const PipeInstance first = first_instance(pipe);
+    const auto further = pipe.create_instance();
+    ASSERT_TRUE(further.has_value());
+    for (const HANDLE handle : {first.handle(), further->handle()}) {
+      const auto sddl = handle_security_sddl(handle);
+      ASSERT_TRUE(sddl.has_value());
+      EXPECT_EQ(utf16_to_utf8(*sddl), c.sddl);
+    }
+  }
+}
+
+TEST(PipeInstance, AClientThatCameAndWentLeavesTheInstanceToBeDisconnectedAndWaitedOnAgain) {
+  const PipeEndpoint pipe = endpoint();
+  PipeInstance instance = first_instance(pipe);
+  ASSERT_TRUE(open_pipe_client(pipe.name()));  // opened and closed at once
+
+  OverlappedWait gone;
+  EXPECT_EQ(instance.begin_connect(gone.overlapped()), ConnectStart::ClientGone);
+  ASSERT_TRUE(instance.disconnect().has_value());
+  OverlappedWait wait;
+  EXPECT_EQ(instance.begin_connect(wait.overlapped()), ConnectStart::Pending);
+  const UniqueFile client = open_pipe_client(pipe.name());
+  ASSERT_TRUE(client);
+  EXPECT_EQ(wait.result(instance.handle()), 0u);
+}
+
+// Pipes have no half-close: a client is done when it closes its end.
+TEST(PipeInstance, AClientClosingEndsAPendingReadAndEveryLaterTransfer) {
+  const PipeEndpoint pipe = endpoint();
+  PipeInstance instance = first_instance(pipe);
+  OverlappedWait wait;
+  ASSERT_EQ(instance.begin_connect(wait.overlapped()), ConnectStart::Pending);
+  UniqueFile client = open_pipe_client(pipe.name());
+  ASSERT_EQ(wait.result(instance.handle()), 0u);
+
+  char byte = 0;
+  OverlappedWait pending;
+  ASSERT_EQ(instance.begin_read({&byte, 1}, pending.overlapped()), TransferStart::Pending);
+  client.reset();
+  EXPECT_TRUE(client_closed(pending.result(instance.handle())));
+  OverlappedWait read;
+  OverlappedWait write;
+  EXPECT_EQ(instance.begin_read({&byte, 1}, read.overlapped()), TransferStart::ClientClosed);
+  EXPECT_EQ(instance.begin_write({"x", 1}, write.overlapped()), TransferStart::ClientClosed);
+}
+
+TEST(PipeInstance, ACancelledWaitEndsAsAborted) {
+  const PipeEndpoint pipe = endpoint();
+  PipeInstance instance = first_instance(pipe);
+  OverlappedWait wait;
+  ASSERT_EQ(instance.begin_connect(wait.overlapped()), ConnectStart::Pending);
+  instance.cancel(wait.overlapped());
+  EXPECT_EQ(wait.result(instance.handle()), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+}
+
+// Wine ignores FILE_FLAG_FIRST_PIPE_INSTANCE, so a name held by another process is played by the seam.
+TEST(PipeEndpoint, ATakenNameFailsTheFirstInstanceWhileNoneOfItsOwnIsOpen) {
+  bool taken = true;
+  const PipeEndpoint pipe = endpoint({}, {.name_taken = [&taken] { return taken; }});
+  EXPECT_EQ(pipe.create_instance().error(), Error::os(ERROR_ACCESS_DENIED));
+  taken = false;
+  std::optional<PipeInstance> first = pipe.create_instance().value();
+  taken = true;
+  std::optional<PipeInstance> further = pipe.create_instance().value();
+  first.reset();
+  EXPECT_TRUE(pipe.create_instance().has_value());  // the other still holds the name
+  further = std::nullopt;
+  EXPECT_EQ(pipe.create_instance().error(), Error::os(ERROR_ACCESS_DENIED));
+}
+
+// --- keeping an instance waiting ---
+
+TEST(PipeListener, TheNextInstanceWaitsBeforeAConnectedOneIsHandedOver) {
+  PipeEndpoint pipe = endpoint();
+  const std::u16string name = pipe.name();
+  OverlappedWait wait;
+  PipeListener listener(std::move(pipe), {}, wait.event());
+  const auto started = listener.listen();
+  EXPECT_FALSE(started.failure.has_value());
+  EXPECT_TRUE(started.connected.empty());
+
+  const UniqueFile client = open_pipe_client(name);
+  ASSERT_TRUE(wait.signalled(5000));
+  const auto handed = listener.on_connect_completed(listener.connect_result());
+  EXPECT_FALSE(handed.failure.has_value());
+  ASSERT_EQ(handed.connected.size(), 1u);
+  EXPECT_EQ(handed.connected[0].client_process_id(), GetCurrentProcessId());
+  DWORD flags = 0;
+  ASSERT_TRUE(GetNamedPipeInfo(handed.connected[0].handle(), &flags, nullptr, nullptr, nullptr));
+  EXPECT_EQ(flags, static_cast<DWORD>(PIPE_SERVER_END));  // a byte stream: not PIPE_TYPE_MESSAGE
+  EXPECT_TRUE(listener.waiting());
+  const UniqueFile second = open_pipe_client(name);
+  ASSERT_TRUE(second);
+  ASSERT_TRUE(wait.signalled(5000));
+  EXPECT_EQ(listener.on_connect_completed(listener.connect_result()).connected.size(), 1u);
+
+  listener.cancel();  // at a stop
+  ASSERT_TRUE(wait.signalled(5000));
+  EXPECT_EQ(listener.on_connect_completed(listener.connect_result()).failure,
+            Error::os(ERROR_OPERATION_ABORTED));
+  EXPECT_FALSE(listener.waiting());
+}
+
+// A client can come between the making of an instance and the start of its wait: the association
+// hook, called just between the two, plays one that stays (535: connected, and no completion follows)
+// and one that went again (232: the instance is disconnected and waits anew).
+TEST(PipeListener, AClientThatCameFirstIsHandedOverAndOneThatWentIsLetGo) {
+  for (const bool stays : {true, false}) {
+    PipeEndpoint pipe = endpoint();
+    const std::u16string name = pipe.name();
+    OverlappedWait wait;
+    std::vector<UniqueFile> clients;
+    int associated = 0;
+    PipeListener listener(
+        std::move(pipe),
+        [&](HANDLE) -> Result<void> {
+          if (associated++ == 0) {
+            UniqueFile client = open_pipe_client(name);
+            if (stays) {
+              clients.push_back(std::move(client));
+            }
+          }
+          return {};
+        },
+        wait.event());
+    const auto outcome = listener.listen();
+    EXPECT_FALSE(outcome.failure.has_value()) << stays;
+    ASSERT_EQ(outcome.connected.size(), stays ? 1u : 0u);
+    if (stays) {
+      EXPECT_EQ(outcome.connected[0].client_process_id(), GetCurrentProcessId());
+    }
+    EXPECT_EQ(associated, stays ? 2 : 1);  // the next instance, only for the one handed over
+    EXPECT_TRUE(listener.waiting());
+    EXPECT_FALSE(wait.signalled());
+  }
+}
+
+// --- who is calling ---
+
+UniqueHandle own_token() {
+  HANDLE token = nullptr;
+  EXPECT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | TOKEN_DUPLICATE, &token));
+  return UniqueHandle(token);
+}
+
+policy::Sid sid(std::u16string_view text) { return *policy::Sid::parse(text); }
+
+// The own token with Administrators made deny-only, as in a filtered UAC token.
+UniqueHandle filtered_token(HANDLE token) {
+  const policy::Sid administrators = sid(u"S-1-5-32-544");
+  SID_AND_ATTRIBUTES disabled{administrators.get(), 0};
+  HANDLE restricted = nullptr;
+  EXPECT_TRUE(CreateRestrictedToken(token, 0, 1, &disabled, 0, nullptr, 0, nullptr, &restricted));
+  return UniqueHandle(restricted);
+}
+
+UniqueHandle impersonation_copy(HANDLE token, SECURITY_IMPERSONATION_LEVEL level) {
+  HANDLE copy = nullptr;
+  EXPECT_TRUE(DuplicateTokenEx(token, TOKEN_QUERY, nullptr, level, TokenImpersonation, &copy));
+  return UniqueHandle(copy);
+}
+
+TEST(CallerIdentity, OnlyEnabledMembershipsCount) {
+  const UniqueHandle own = own_token();
+  const UniqueHandle filtered = filtered_token(own.get());
+  const UniqueHandle identification = impersonation_copy(own.get(), SecurityIdentification);
+  const UniqueHandle anonymous = impersonation_copy(own.get(), SecurityAnonymous);
+  std::vector<policy::Sid> everyone;
+  everyone.push_back(sid(u"S-1-1-0"));
+  std::vector<policy::Sid> elsewhere;
+  elsewhere.push_back(sid(u"S-1-5-32-556"));
+  const std::vector<policy::Sid> none;
+
+  struct Case {
+    const char* name;
+    HANDLE token;
+    const std::vector<policy::Sid>& groups;
+    CallerStanding standing;
+  };
+  const Case cases[] = {
+      {"own token (an Administrator under Wine)", own.get(), none, CallerStanding::Administrator},
+      {"its identification copy", identification.get(), none, CallerStanding::Administrator},
+      {"Administrators deny-only", filtered.get(), none, CallerStanding::Other},
+      {"deny-only, in a client group", filtered.get(), everyone, CallerStanding::ClientGroupMember},
+      {"deny-only, in no client group", filtered.get(), elsewhere, CallerStanding::Other},
+      {"anonymous level", anonymous.get(), everyone, CallerStanding::Unidentified},
+  };
+  for (const Case& c : cases) {
+    const auto caller = identify_caller(c.token, c.groups);
+    ASSERT_TRUE(caller.has_value()) << c.name << ": " << caller.error().os_code();
+    EXPECT_EQ(caller->standing, c.standing) << c.name;
+    EXPECT_EQ(caller->account.empty(), c.standing == CallerStanding::Unidentified) << c.name;
+  }
+}
+
+// Wine hands a pipe server its own token whoever the client is, so the client here is this process.
+TEST(CallerIdentity, APipeClientIsTakenFromItsTokenAndAFailedImpersonationDecidesNothing) {
+  const PipeEndpoint pipe = endpoint();
+  PipeInstance instance = first_instance(pipe);
+  OverlappedWait wait;
+  ASSERT_EQ(instance.begin_connect(wait.overlapped()), ConnectStart::Pending);
+  const UniqueFile client = open_pipe_client(pipe.name());
+  ASSERT_EQ(wait.result(instance.handle()), 0u);
+  DWORD moved = 0;
+  ASSERT_TRUE(WriteFile(client.get(), "x", 1, &moved, nullptr));
+  char byte = 0;
+  OverlappedWait read;
+  ASSERT_EQ(instance.begin_read({&byte, 1}, read.overlapped()), TransferStart::Pending);
+  ASSERT_EQ(read.result(instance.handle()), 0u);
+
+  const auto caller = identify_pipe_client(instance.handle(), {});
+  ASSERT_TRUE(caller.has_value()) << caller.error().os_code();
+  EXPECT_EQ(caller->standing, CallerStanding::Administrator);
+  EXPECT_TRUE(caller->account.starts_with(u"S-1-5-"));
+
+  // No pipe, no impersonation: an error, and the thread still runs as itself.
+  const UniqueHandle not_a_pipe(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  EXPECT_FALSE(identify_pipe_client(not_a_pipe.get(), {}).has_value());
+  HANDLE token = nullptr;
+  EXPECT_FALSE(OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_TOKEN));
+}
+
+}  // namespace
+}  // namespace orvanta::pipe

@@ -1,0 +1,129 @@
+// What the service opens at its start, for each setting of TcpEndpoint and a pipe name that another
+// process holds (a seam: Wine ignores FILE_FLAG_FIRST_PIPE_INSTANCE, so a real squatter never fails it).
+#include "server/service_endpoints.hpp"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "loopback_server.hpp"
+#include "support/pipes.hpp"
+#include "support/polling.hpp"
+#include "support/recording_failures.hpp"
+
+namespace orvanta::test {
+namespace {
+
+using namespace std::chrono_literals;
+using Reports = std::vector<std::pair<Failure, std::string>>;
+
+// The system's text for ERROR_ACCESS_DENIED, as the event carries it.
+const std::string taken_name = error_text(Error::os(5));
+
+policy::AccessPolicy no_policy() {
+  policy::AccessPolicy::Seams seams;
+  seams.read_paths = [] { return policy::PathPolicy{}; };
+  return policy::AccessPolicy(policy::ClientPolicy{}, seams);
+}
+
+EndpointPlaces places(policy::TcpEndpointPolicy tcp, std::shared_ptr<std::atomic<bool>> taken) {
+  EndpointPlaces places;
+  places.port = any_loopback_port;
+  places.pipe_name = fresh_pipe_name();
+  places.read_tcp_endpoint = [tcp] { return tcp; };
+  if (taken) {
+    places.pipe_seams.name_taken = [taken] { return taken->load(); };
+  }
+  return places;
+}
+
+TEST(ServiceEndpoints, TcpEndpointDecidesThePortAndATakenNameStopsOnlyAServiceWithoutIt) {
+  const auto policy = no_policy();
+  const std::string wrong_type = "TcpEndpoint is not a REG_DWORD of 0 or 1";
+  struct Case {
+    const char* name;
+    bool listens;
+    const char* problem;  // why TcpEndpoint cannot be used, if it cannot
+    bool name_taken;
+    bool port, pipe_listens;
+    std::optional<std::uint32_t> error;
+    Reports reports;
+  };
+  const std::vector<Case> cases = {
+      {"absent or 1", true, nullptr, false, true, true, std::nullopt, {}},
+      {"0", false, nullptr, false, false, true, std::nullopt, {}},
+      {"wrong type: off, with the event",
+       false,
+       wrong_type.c_str(),
+       false,
+       false,
+       true,
+       std::nullopt,
+       {{Failure::TcpEndpointUnusable, wrong_type}}},
+      {"name taken, port on: the port serves",
+       true,
+       nullptr,
+       true,
+       true,
+       false,
+       std::nullopt,
+       {{Failure::PipeCreate, taken_name}}},
+      {"name taken, port off: nothing to serve",
+       false,
+       nullptr,
+       true,
+       false,
+       false,
+       5u,
+       {{Failure::PipeCreate, taken_name}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const ScopedFailureSink recorded;
+    const policy::TcpEndpointPolicy tcp{
+        c.listens, c.problem == nullptr ? std::nullopt : std::optional<std::string>(c.problem)};
+    EndpointPlaces at = places(tcp, std::make_shared<std::atomic<bool>>(c.name_taken));
+    const std::u16string name = at.pipe_name;
+    auto opened = open_service_endpoints(policy, std::move(at));
+    EXPECT_EQ(recorded.sink().reports(), c.reports);
+    if (c.error) {
+      ASSERT_FALSE(opened.has_value());
+      EXPECT_EQ(opened.error(), Error::os(*c.error));
+      continue;
+    }
+    ASSERT_TRUE(opened.has_value()) << error_text(opened.error());
+    EXPECT_EQ(static_cast<bool>(opened->listener), c.port);
+    ASSERT_TRUE(opened->pipe);
+    EXPECT_EQ(static_cast<bool>(open_pipe_client(name)), c.pipe_listens);
+  }
+}
+
+// While the port serves, the pipe is tried again every 5 s, the product's own pause: it serves within
+// that long of the name coming free.
+TEST(ServiceEndpoints, ATakenNameIsTriedAgainUntilThePipeServes) {
+  const auto policy = no_policy();
+  const auto taken = std::make_shared<std::atomic<bool>>(true);
+  EndpointPlaces at = places({true, std::nullopt}, taken);
+  const std::u16string name = at.pipe_name;
+  auto opened = open_service_endpoints(policy, std::move(at));
+  ASSERT_TRUE(opened.has_value());
+  ShutdownFlag shutdown;
+  const auto operations = std::make_shared<RecordingOperations>();
+  std::thread loop(
+      [&] { run_accept_loop(opened->listener.get(), shutdown, operations, {}, opened->pipe.get()); });
+  const std::uint16_t port = local_port(opened->listener.get());
+  EXPECT_EQ(round_trip(port, status_line), stopped) << "the port serves while the name is taken";
+  std::this_thread::sleep_for(1s);
+  EXPECT_FALSE(open_pipe_client(name)) << "the pipe came up while its name was taken";
+  taken->store(false);
+  const auto freed = std::chrono::steady_clock::now();
+  EXPECT_TRUE(eventually([&] { return pipe_round_trip(name, status_line) == stopped; }, 7s));
+  EXPECT_LE(std::chrono::steady_clock::now() - freed, PipeAcceptor::retry_pause + 500ms);
+  shutdown.set();
+  loop.join();
+}
+
+}  // namespace
+}  // namespace orvanta::test
