@@ -391,6 +391,32 @@ struct Holder {
   int release = -1;  // closed to let its connections go
 };
 
+// Forks a holder that runs `hold(ready, release)` with its ends of two fresh pipes, closing in the child
+// every earlier holder's ends, and adds it to `holders`; false when the pipes cannot be made.
+template <typename Hold>
+bool start_holder(std::vector<Holder>& holders, const Hold& hold) {
+  int ready[2];
+  int release[2];
+  if (pipe(ready) != 0 || pipe(release) != 0) {
+    std::perror("bench_hostile: pipe");
+    return false;
+  }
+  const pid_t child = fork();
+  if (child == 0) {
+    close(ready[0]);
+    close(release[1]);
+    for (const Holder& other : holders) {
+      close(other.ready);
+      close(other.release);
+    }
+    hold(ready[1], release[0]);
+  }
+  close(ready[1]);
+  close(release[0]);
+  holders.push_back({child, ready[0], release[1]});
+  return true;
+}
+
 // One line from a holder: its numbers, separated by spaces.
 std::vector<std::size_t> read_numbers(int fd) {
   std::string text;
@@ -441,25 +467,11 @@ int silent_load(std::uint16_t port, int pid, std::size_t connections) {
   std::size_t connected = 0;
   bool blind = false;
   for (std::size_t first = 0; first < connections; first += per_holder) {
-    int ready[2];
-    int release[2];
-    if (pipe(ready) != 0 || pipe(release) != 0) {
-      std::perror("bench_hostile: pipe");
+    const std::size_t count = std::min(per_holder, connections - first);
+    if (!start_holder(
+            holders, [&](int ready, int release) { hold_silent_connections(port, count, ready, release); })) {
       return 1;
     }
-    const pid_t child = fork();
-    if (child == 0) {
-      close(ready[0]);
-      close(release[1]);
-      for (const Holder& other : holders) {
-        close(other.ready);
-        close(other.release);
-      }
-      hold_silent_connections(port, std::min(per_holder, connections - first), ready[1], release[0]);
-    }
-    close(ready[1]);
-    close(release[0]);
-    holders.push_back({child, ready[0], release[1]});
     std::vector<pollfd> waiting = {{holders.back().ready, POLLIN, 0}};
     while (poll(waiting.data(), 1, 20) == 0) {
       sample();
@@ -614,25 +626,11 @@ int crowd_load(std::uint16_t port, int pid, std::size_t silent, std::size_t non_
   std::vector<Holder> holders;
   const auto start_holders = [&](std::size_t total, const std::string& sent) {
     for (std::size_t first = 0; first < total; first += per_holder) {
-      int ready[2];
-      int release[2];
-      if (pipe(ready) != 0 || pipe(release) != 0) {
-        std::perror("bench_hostile: pipe");
+      const std::size_t count = std::min(per_holder, total - first);
+      if (!start_holder(holders,
+                        [&](int ready, int release) { hold_crowd(port, count, sent, ready, release); })) {
         std::exit(1);
       }
-      const pid_t child = fork();
-      if (child == 0) {
-        close(ready[0]);
-        close(release[1]);
-        for (const Holder& other : holders) {
-          close(other.ready);
-          close(other.release);
-        }
-        hold_crowd(port, std::min(per_holder, total - first), sent, ready[1], release[0]);
-      }
-      close(ready[1]);
-      close(release[0]);
-      holders.push_back({child, ready[0], release[1]});
       (void)read_numbers(holders.back().ready);
     }
   };
