@@ -79,6 +79,27 @@ TEST(AcceptLoop, AFullPoolTurnsAwayItsOldestConnectionAndServesTheNewcomer) {
   EXPECT_EQ(recorded.sink().reports(), (std::vector<Report>{{Failure::WorkerStart, "too many connections"}}));
 }
 
+// The pipe has a pool of its own, of the product's own size: 4,096 silent clients wait in it, and the
+// next one turns away the oldest alone and is served. Opening that many one after the other takes
+// Wine about 10 s, so the read deadline alone is lengthened here; the cap stays the product's.
+TEST(AcceptLoop, ThePipePoolHolds4096AndTheNextTurnsAwayItsOldest) {
+  const ScopedFailureSink recorded;
+  const LoopbackServer server(ConnectionLimits{.read_timeout = 120s}, true);
+  std::vector<UniqueFile> silent;
+  for (int i = 0; i < 4096; ++i) {
+    silent.push_back(open_pipe_client_when_free(server.pipe_name()));
+    ASSERT_TRUE(silent.back()) << "pipe client " << i << ": error " << GetLastError();
+  }
+  EXPECT_EQ(pipe_round_trip(server.pipe_name(), status_line), stopped);
+  EXPECT_EQ(read_pipe_line(silent[0].get()), turned_away);
+  DWORD available = 0;
+  const BOOL peeked = PeekNamedPipe(silent[1].get(), nullptr, 0, nullptr, &available, nullptr);
+  const DWORD error = GetLastError();
+  EXPECT_TRUE(peeked && available == 0) << "the second oldest still waits: " << available << " bytes, error "
+                                        << error << " " << read_pipe_line(silent[1].get());
+  EXPECT_EQ(server.operations().calls(), std::vector<std::string>{"status"});
+}
+
 // A line that finds every worker busy waits for one, but not past its read deadline.
 TEST(AcceptLoop, ALineThatFindsEveryWorkerBusyWaitsForOneUntilItsReadDeadline) {
   const LoopbackServer server(ConnectionLimits{.max_workers = 1, .read_timeout = 1500ms});

@@ -27,16 +27,34 @@ namespace orvanta::test {
                                 OPEN_EXISTING, SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
 }
 
-// One request over the pipe as a client does it: the whole line out, the reply read up to its line
-// feed, then the client's close, which the server waits for. Nothing when the pipe cannot be opened
-// (waited for while all its instances are busy).
-[[nodiscard]] inline std::optional<std::string> pipe_round_trip(std::u16string_view name,
-                                                                std::string_view line) {
+// A client end, waited for while every instance is busy (the server makes the next one only once it
+// has taken in the last); empty when the pipe cannot be opened within about 5 s.
+[[nodiscard]] inline UniqueFile open_pipe_client_when_free(std::u16string_view name) {
   UniqueFile client = open_pipe_client(name);
   for (int tries = 0; !client && GetLastError() == ERROR_PIPE_BUSY && tries < 50; ++tries) {
     (void)WaitNamedPipeW(to_wide(name).c_str(), 100);
     client = open_pipe_client(name);
   }
+  return client;
+}
+
+// The reply on a client end, read up to its line feed.
+[[nodiscard]] inline std::string read_pipe_line(HANDLE client) {
+  std::string reply;
+  char buffer[4096];
+  DWORD read = 0;
+  while (reply.find('\n') == std::string::npos && ReadFile(client, buffer, sizeof buffer, &read, nullptr) &&
+         read > 0) {
+    reply.append(buffer, read);
+  }
+  return reply;
+}
+
+// One request over the pipe as a client does it: the whole line out, the reply read up to its line
+// feed, then the client's close, which the server waits for. Nothing when the pipe cannot be opened.
+[[nodiscard]] inline std::optional<std::string> pipe_round_trip(std::u16string_view name,
+                                                                std::string_view line) {
+  const UniqueFile client = open_pipe_client_when_free(name);
   if (!client) {
     return std::nullopt;
   }
@@ -47,14 +65,7 @@ namespace orvanta::test {
     }
     line.remove_prefix(written);
   }
-  std::string reply;
-  char buffer[4096];
-  DWORD read = 0;
-  while (reply.find('\n') == std::string::npos &&
-         ReadFile(client.get(), buffer, sizeof buffer, &read, nullptr) && read > 0) {
-    reply.append(buffer, read);
-  }
-  return reply;
+  return read_pipe_line(client.get());
 }
 
 // An OVERLAPPED with a manual-reset event of its own.
