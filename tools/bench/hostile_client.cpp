@@ -436,6 +436,19 @@ std::vector<std::size_t> read_numbers(int fd) {
   return numbers;
 }
 
+// Lets every holder's connections go and waits for it: the first number each said, added up.
+std::size_t release_holders(std::vector<Holder>& holders) {
+  std::size_t total = 0;
+  for (Holder& holder : holders) {
+    close(holder.release);
+    const std::vector<std::size_t> said = read_numbers(holder.ready);
+    total += said.empty() ? 0 : said[0];
+    close(holder.ready);
+    waitpid(holder.process, nullptr, 0);
+  }
+  return total;
+}
+
 int silent_load(std::uint16_t port, int pid, std::size_t connections) {
   constexpr std::size_t per_holder = 1000;
   raise_descriptor_limit();
@@ -490,14 +503,7 @@ int silent_load(std::uint16_t port, int pid, std::size_t connections) {
   const double held_seconds = std::chrono::duration<double>(Clock::now() - started).count();
   const auto threads_held = orvanta::bench::thread_count(pid);
   const auto resident_held = orvanta::bench::status_bytes(pid, "VmRSS");
-  std::size_t answered = 0;
-  for (Holder& holder : holders) {
-    close(holder.release);
-    const std::vector<std::size_t> said = read_numbers(holder.ready);
-    answered += said.empty() ? 0 : said[0];
-    close(holder.ready);
-    waitpid(holder.process, nullptr, 0);
-  }
+  const std::size_t answered = release_holders(holders);
   auto tcp_after = orvanta::bench::tcp_counters();
   std::this_thread::sleep_for(2s);
   const auto threads_after = orvanta::bench::thread_count(pid);
@@ -660,14 +666,7 @@ int crowd_load(std::uint16_t port, int pid, std::size_t silent, std::size_t non_
   }
   const auto resident = orvanta::bench::status_bytes(pid, "VmRSS");
   auto tcp_after = orvanta::bench::tcp_counters();
-  std::size_t reopened = 0;
-  for (Holder& holder : holders) {
-    close(holder.release);
-    const std::vector<std::size_t> said = read_numbers(holder.ready);
-    reopened += said.empty() ? 0 : said[0];
-    close(holder.ready);
-    waitpid(holder.process, nullptr, 0);
-  }
+  const std::size_t reopened = release_holders(holders);
   std::sort(latencies.begin(), latencies.end());
   const auto at = [&](std::size_t percent) {
     return latencies.empty() ? 0.0
