@@ -146,8 +146,7 @@ def path_values():
     set_value("ConfigDirectories", "REG_MULTI_SZ", at("cfg"))
     set_value("LogDirectories", "REG_MULTI_SZ", at("logs"))
     first = started_with(check_connect("the listed program as listed", program))
-    for how, written in (("in another case", "c:\\ORVANTA-POLICY\\openvpn\\BIN\\OpenVPN.EXE"),
-                         ("with /", "C:/orvanta-policy/OpenVPN/bin/openvpn.exe"),
+    for how, written in (("with /", "C:/orvanta-policy/OpenVPN/bin/openvpn.exe"),
                          ("through ..", at("OpenVPN\\bin\\..\\..\\OpenVPN\\bin\\openvpn.exe"))):
         first = started_with(check_connect(f"the listed program written {how}", written)) or first
     check_connect("a copy of the program elsewhere", at("elsewhere\\openvpn.exe"),
