@@ -19,6 +19,10 @@ ClientRequest status(std::optional<std::string> token, bool array_form = false) 
   return ClientRequest{Status{}, array_form, std::move(token)};
 }
 
+const std::string unusable_reason =
+    "the client policy cannot be used: ClientGroups holds S-1-5-113, which is not a built-in group "
+    "(S-1-5-32-<rid>) or a domain or computer group (S-1-5-21-<a>-<b>-<c>-<rid>)";
+
 TEST(AccessPolicy, WithoutAnyPolicyNothingIsRefused) {
   AccessPolicy::Seams seams;
   seams.read_paths = [] { return PathPolicy{}; };
@@ -59,10 +63,7 @@ TEST(AccessPolicy, TellsTheEventLogOfRefusalsAndOfAPolicyItCannotApply) {
   EXPECT_EQ(refused_partly.error(), not_allowed(incomplete));
 
   const AccessPolicy broken(ClientPolicy{false, {u"S-1-5-113"}, std::nullopt}, seams);
-  const std::string problem =
-      "the client policy cannot be used: ClientGroups holds S-1-5-113, which is not a built-in group "
-      "(S-1-5-32-<rid>) or a domain or computer group (S-1-5-21-<a>-<b>-<c>-<rid>)";
-  EXPECT_EQ(broken.refusal(status(std::nullopt)), not_allowed(problem));
+  EXPECT_EQ(broken.refusal(status(std::nullopt)), not_allowed(unusable_reason));
 
   using Report = std::pair<Failure, std::string>;
   EXPECT_EQ(recorded.sink().reports(),
@@ -70,7 +71,7 @@ TEST(AccessPolicy, TellsTheEventLogOfRefusalsAndOfAPolicyItCannotApply) {
                 {Failure::PolicyRefusal, "openvpn is not one of the programs in OpenVpnPrograms: \"" +
                                              long_text.substr(0, 200) + "...\""},
                 {Failure::PolicyIncomplete, incomplete},
-                {Failure::PolicyUnusable, problem},
+                {Failure::PolicyUnusable, unusable_reason},
             }));
 }
 
@@ -84,15 +85,12 @@ TEST(AccessPolicy, APipeCallersStandingStandsInForTheTokenAndRefusalsNameTheCall
   const test::ScratchDir folder;
   seams.service_folder = from_wide(folder.path());
   const AccessPolicy token_required(ClientPolicy{true, {}, std::nullopt}, seams);
-  const AccessPolicy unusable(ClientPolicy{false, {u"S-1-5-11"}, std::nullopt}, seams);
+  const AccessPolicy unusable(ClientPolicy{false, {u"S-1-5-113"}, std::nullopt}, seams);
   const pipe::PipeCaller admin{Administrator, u"S-1-5-21-1-2-3-500", 7};
   const pipe::PipeCaller member{ClientGroupMember, u"S-1-5-21-1-2-3-1001", 8};
   const pipe::PipeCaller other{Other, u"S-1-5-21-1-2-3-1002", 9};
   const pipe::PipeCaller nobody{Unidentified, u"", std::nullopt};
   const std::string no_token = "the request carries no client token";
-  const std::string unusable_reason =
-      "the client policy cannot be used: ClientGroups holds S-1-5-11, which is not a built-in group "
-      "(S-1-5-32-<rid>) or a domain or computer group (S-1-5-21-<a>-<b>-<c>-<rid>)";
   struct Case {
     const char* name;
     const AccessPolicy& policy;

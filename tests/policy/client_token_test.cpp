@@ -25,7 +25,6 @@ TEST(PrivateSecurity, ProtectedDaclForSystemAndAdministratorsWithReadersAdded) {
     std::u16string sddl;
   };
   const Case cases[] = {
-      {{u"S-1-5-32-556"}, false, u"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;NO)"},
       {{u"S-1-5-32-556", u"S-1-5-21-1-2-3-1001"},
        false,
        u"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;NO)(A;;FR;;;S-1-5-21-1-2-3-1001)"},
