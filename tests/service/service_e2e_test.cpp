@@ -251,10 +251,6 @@ class ServiceEndToEnd : public testing::Test {
            "\",\"log\":\"" + json_escaped(utf8(work_.file(L"openvpn.log"))) + "\"}\n";
   }
 
-  // Connects the stand-in with `connect_over`, then sees it and ends it over the port.
-  void drive_the_standin(const std::string& name,
-                         std::optional<std::string> (*connect_over)(const std::string&));
-
   static TaskkillStandIns* taskkill_;
   UniqueServiceHandle manager_;
   UniqueServiceHandle service_;
@@ -281,28 +277,23 @@ TEST_F(ServiceEndToEnd, ConnectStatusDisconnectDriveTheStandIn) {
        {std::pair<std::string, Exchange>{"port", exchange}, {"pipe", pipe_exchange}}) {
     SCOPED_TRACE("connect over the " + over);
     TaskkillStandIns::forget_runs();
-    drive_the_standin(over, connect_over);
+    const Planned vpn = plan("vpn-" + over);
+    const auto reply = connect_over(connect_line(vpn));
+    ASSERT_TRUE(reply);
+    const auto pid = wait_for_pid(vpn.pid_out);
+    ASSERT_TRUE(pid) << *reply;
+    const Watched openvpn(*pid);
+    EXPECT_EQ(*reply, "{\"ok\":true,\"message\":\"OpenVPN started\",\"pid\":" + std::to_string(*pid) + "}\n");
+    EXPECT_EQ(exchange(status_line), running_line(*pid));
+    EXPECT_EQ(exchange(disconnect_line), disconnected_line);
+    EXPECT_FALSE(openvpn.running());
+    EXPECT_EQ(exchange(status_line), stopped_line);
+    // taskkill came from the system folder, not from beside the service.
+    EXPECT_TRUE(
+        TaskkillStandIns::system_runs().starts_with("\"taskkill\" /PID " + std::to_string(*pid) + " /T /F\t"))
+        << TaskkillStandIns::system_runs();
+    EXPECT_EQ(taskkill_->planted_runs(), "");
   }
-}
-
-void ServiceEndToEnd::drive_the_standin(const std::string& name,
-                                        std::optional<std::string> (*connect_over)(const std::string&)) {
-  const Planned vpn = plan("vpn-" + name);
-  const auto reply = connect_over(connect_line(vpn));
-  ASSERT_TRUE(reply);
-  const auto pid = wait_for_pid(vpn.pid_out);
-  ASSERT_TRUE(pid) << *reply;
-  const Watched openvpn(*pid);
-  EXPECT_EQ(*reply, "{\"ok\":true,\"message\":\"OpenVPN started\",\"pid\":" + std::to_string(*pid) + "}\n");
-  EXPECT_EQ(exchange(status_line), running_line(*pid));
-  EXPECT_EQ(exchange(disconnect_line), disconnected_line);
-  EXPECT_FALSE(openvpn.running());
-  EXPECT_EQ(exchange(status_line), stopped_line);
-  // taskkill came from the system folder, not from beside the service.
-  EXPECT_TRUE(
-      TaskkillStandIns::system_runs().starts_with("\"taskkill\" /PID " + std::to_string(*pid) + " /T /F\t"))
-      << TaskkillStandIns::system_runs();
-  EXPECT_EQ(taskkill_->planted_runs(), "");
 }
 
 // A stop with OpenVPN running, one connect ending it behind a taskkill that does not return, and four
