@@ -42,42 +42,24 @@ EndpointPlaces places(policy::TcpEndpointPolicy tcp, std::shared_ptr<std::atomic
 TEST(ServiceEndpoints, TcpEndpointDecidesThePortAndATakenNameStopsOnlyAServiceWithoutIt) {
   const auto policy = no_policy();
   const std::string wrong_type = "TcpEndpoint is not a REG_DWORD of 0 or 1";
+  const Reports unusable = {{Failure::TcpEndpointUnusable, wrong_type}};
+  const Reports taken = {{Failure::PipeCreate, taken_name}};
+  const Reports none;
+  // The port opens as TcpEndpoint says; the pipe, unless its name is taken.
   struct Case {
     const char* name;
     bool listens;
     const char* problem;  // why TcpEndpoint cannot be used, if it cannot
     bool name_taken;
-    bool port, pipe_listens;
     std::optional<std::uint32_t> error;
-    Reports reports;
+    const Reports& reports;
   };
-  const std::vector<Case> cases = {
-      {"absent or 1", true, nullptr, false, true, true, std::nullopt, {}},
-      {"0", false, nullptr, false, false, true, std::nullopt, {}},
-      {"wrong type: off, with the event",
-       false,
-       wrong_type.c_str(),
-       false,
-       false,
-       true,
-       std::nullopt,
-       {{Failure::TcpEndpointUnusable, wrong_type}}},
-      {"name taken, port on: the port serves",
-       true,
-       nullptr,
-       true,
-       true,
-       false,
-       std::nullopt,
-       {{Failure::PipeCreate, taken_name}}},
-      {"name taken, port off: nothing to serve",
-       false,
-       nullptr,
-       true,
-       false,
-       false,
-       5u,
-       {{Failure::PipeCreate, taken_name}}},
+  const Case cases[] = {
+      {"absent or 1", true, nullptr, false, std::nullopt, none},
+      {"0", false, nullptr, false, std::nullopt, none},
+      {"wrong type: off, with the event", false, wrong_type.c_str(), false, std::nullopt, unusable},
+      {"name taken, port on: the port serves", true, nullptr, true, std::nullopt, taken},
+      {"name taken, port off: nothing to serve", false, nullptr, true, 5u, taken},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -94,9 +76,9 @@ TEST(ServiceEndpoints, TcpEndpointDecidesThePortAndATakenNameStopsOnlyAServiceWi
       continue;
     }
     ASSERT_TRUE(opened.has_value()) << error_text(opened.error());
-    EXPECT_EQ(static_cast<bool>(opened->listener), c.port);
+    EXPECT_EQ(static_cast<bool>(opened->listener), c.listens);
     ASSERT_TRUE(opened->pipe);
-    EXPECT_EQ(static_cast<bool>(open_pipe_client(name)), c.pipe_listens);
+    EXPECT_EQ(static_cast<bool>(open_pipe_client(name)), !c.name_taken);
   }
 }
 

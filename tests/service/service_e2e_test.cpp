@@ -16,7 +16,9 @@
 #include <sddl.h>
 
 #include "common/handle.hpp"
+#include "client/pipe_client.hpp"
 #include "common/utf16.hpp"
+#include "pipe/pipe_instance.hpp"
 #include "pipe/pipe_security.hpp"
 #include "support/files.hpp"
 #include "support/pipes.hpp"
@@ -36,12 +38,19 @@ using namespace std::chrono_literals;
 constexpr wchar_t service_name[] = L"OrvantaVpnHelper";
 constexpr std::uint16_t service_port = 49877;
 constexpr wchar_t run_key[] = L"SYSTEM\\CurrentControlSet\\Services\\OrvantaVpnHelper\\Run";
+constexpr char status_line[] = "{\"cmd\":\"status\"}\n";
+constexpr char disconnect_line[] = "{\"cmd\":\"disconnect\"}\n";
 constexpr char stopped_line[] = "{\"ok\":true,\"message\":\"stopped\",\"pid\":null}\n";
+constexpr char disconnected_line[] = "{\"ok\":true,\"message\":\"OpenVPN stopped\",\"pid\":null}\n";
+
+std::string running_line(DWORD pid) {
+  return "{\"ok\":true,\"message\":\"running\",\"pid\":" + std::to_string(pid) + "}\n";
+}
 
 // One request line to the service, the whole reply; nothing when the connection could not be made.
 std::optional<std::string> exchange(const std::string& line) { return round_trip(service_port, line); }
 
-constexpr std::u16string_view service_pipe = u"\\\\.\\pipe\\OrvantaVpnHelper";
+constexpr std::u16string_view service_pipe = pipe::service_pipe_name;
 
 // One request line over the service's pipe, the whole reply.
 std::optional<std::string> pipe_exchange(const std::string& line) {
@@ -186,18 +195,13 @@ class ServiceEndToEnd : public testing::Test {
     return s;
   }
 
-  void start_and_wait_serving() {
+  // Waits until it answers over the port, or over the pipe for a service whose port may be off.
+  void start_and_wait_serving(bool over_the_pipe = false) {
     ASSERT_TRUE(StartServiceW(service_.get(), 0, nullptr)) << GetLastError();
     ASSERT_TRUE(eventually([&] { return state_of(service_.get()) == SERVICE_RUNNING; }));
     // Running is reported before the listener opens, so the first connections may be refused.
-    ASSERT_TRUE(eventually([&] { return exchange("{\"cmd\":\"status\"}\n").has_value(); }));
-  }
-
-  // For a service whose port may be off: running, and its pipe answering.
-  void start_and_wait_for_the_pipe() {
-    ASSERT_TRUE(StartServiceW(service_.get(), 0, nullptr)) << GetLastError();
-    ASSERT_TRUE(eventually([&] { return state_of(service_.get()) == SERVICE_RUNNING; }));
-    ASSERT_TRUE(eventually([&] { return pipe_exchange("{\"cmd\":\"status\"}\n").has_value(); }));
+    ASSERT_TRUE(
+        eventually([&] { return (over_the_pipe ? pipe_exchange : exchange)(status_line).has_value(); }));
   }
 
   void stop_and_wait() {
@@ -247,10 +251,6 @@ class ServiceEndToEnd : public testing::Test {
            "\",\"log\":\"" + json_escaped(utf8(work_.file(L"openvpn.log"))) + "\"}\n";
   }
 
-  // Connects the stand-in with `connect_over`, then sees it and ends it over the port.
-  void drive_the_standin(const std::string& name,
-                         std::optional<std::string> (*connect_over)(const std::string&));
-
   static TaskkillStandIns* taskkill_;
   UniqueServiceHandle manager_;
   UniqueServiceHandle service_;
@@ -260,7 +260,7 @@ TaskkillStandIns* ServiceEndToEnd::taskkill_ = nullptr;
 
 TEST_F(ServiceEndToEnd, FreshServiceReportsStoppedAndClosesTheConnection) {
   start_and_wait_serving();
-  EXPECT_EQ(exchange("{\"cmd\":\"status\"}\n"), "{\"ok\":true,\"message\":\"stopped\",\"pid\":null}\n");
+  EXPECT_EQ(exchange(status_line), stopped_line);
   EXPECT_EQ(exchange("{\"cmd\":\"restart\"}\n"),
             "{\"ok\":false,\"message\":\"Invalid request JSON: unknown variant `restart`, expected one of "
             "`connect`, `disconnect`, `status` at line 1 column 16\",\"pid\":null}\n");
@@ -277,30 +277,23 @@ TEST_F(ServiceEndToEnd, ConnectStatusDisconnectDriveTheStandIn) {
        {std::pair<std::string, Exchange>{"port", exchange}, {"pipe", pipe_exchange}}) {
     SCOPED_TRACE("connect over the " + over);
     TaskkillStandIns::forget_runs();
-    drive_the_standin(over, connect_over);
+    const Planned vpn = plan("vpn-" + over);
+    const auto reply = connect_over(connect_line(vpn));
+    ASSERT_TRUE(reply);
+    const auto pid = wait_for_pid(vpn.pid_out);
+    ASSERT_TRUE(pid) << *reply;
+    const Watched openvpn(*pid);
+    EXPECT_EQ(*reply, "{\"ok\":true,\"message\":\"OpenVPN started\",\"pid\":" + std::to_string(*pid) + "}\n");
+    EXPECT_EQ(exchange(status_line), running_line(*pid));
+    EXPECT_EQ(exchange(disconnect_line), disconnected_line);
+    EXPECT_FALSE(openvpn.running());
+    EXPECT_EQ(exchange(status_line), stopped_line);
+    // taskkill came from the system folder, not from beside the service.
+    EXPECT_TRUE(
+        TaskkillStandIns::system_runs().starts_with("\"taskkill\" /PID " + std::to_string(*pid) + " /T /F\t"))
+        << TaskkillStandIns::system_runs();
+    EXPECT_EQ(taskkill_->planted_runs(), "");
   }
-}
-
-void ServiceEndToEnd::drive_the_standin(const std::string& name,
-                                        std::optional<std::string> (*connect_over)(const std::string&)) {
-  const Planned vpn = plan("vpn-" + name);
-  const auto reply = connect_over(connect_line(vpn));
-  ASSERT_TRUE(reply);
-  const auto pid = wait_for_pid(vpn.pid_out);
-  ASSERT_TRUE(pid) << *reply;
-  const Watched openvpn(*pid);
-  EXPECT_EQ(*reply, "{\"ok\":true,\"message\":\"OpenVPN started\",\"pid\":" + std::to_string(*pid) + "}\n");
-  EXPECT_EQ(exchange("{\"cmd\":\"status\"}\n"),
-            "{\"ok\":true,\"message\":\"running\",\"pid\":" + std::to_string(*pid) + "}\n");
-  EXPECT_EQ(exchange("{\"cmd\":\"disconnect\"}\n"),
-            "{\"ok\":true,\"message\":\"OpenVPN stopped\",\"pid\":null}\n");
-  EXPECT_FALSE(openvpn.running());
-  EXPECT_EQ(exchange("{\"cmd\":\"status\"}\n"), "{\"ok\":true,\"message\":\"stopped\",\"pid\":null}\n");
-  // taskkill came from the system folder, not from beside the service.
-  EXPECT_TRUE(
-      TaskkillStandIns::system_runs().starts_with("\"taskkill\" /PID " + std::to_string(*pid) + " /T /F\t"))
-      << TaskkillStandIns::system_runs();
-  EXPECT_EQ(taskkill_->planted_runs(), "");
 }
 
 // A stop with OpenVPN running, one connect ending it behind a taskkill that does not return, and four
@@ -394,7 +387,7 @@ TEST_F(ServiceEndToEnd, StopWhileOpenVpnRunsEndsTheWholeTreeAndReportsStopped) {
   EXPECT_TRUE(descendant.ends_within(3000)) << "its child outlived the stop";
   // The listener is closed just after the stopped report, so the port may still take a connection
   // for a moment.
-  EXPECT_TRUE(eventually([] { return !exchange("{\"cmd\":\"status\"}\n").has_value(); }, 3s))
+  EXPECT_TRUE(eventually([] { return !exchange(status_line).has_value(); }, 3s))
       << "something still listens after the stop";
 }
 
@@ -405,22 +398,25 @@ TEST_F(ServiceEndToEnd, ControlsOtherThanStopLeaveItServing) {
   ControlService(service_.get(), SERVICE_CONTROL_PAUSE, &s);  // not accepted; must change nothing
   ControlService(service_.get(), 200, &s);                    // user-defined; must change nothing
   EXPECT_EQ(state_of(service_.get()), static_cast<DWORD>(SERVICE_RUNNING));
-  EXPECT_EQ(exchange("{\"cmd\":\"status\"}\n"), "{\"ok\":true,\"message\":\"stopped\",\"pid\":null}\n");
+  EXPECT_EQ(exchange(status_line), stopped_line);
 }
 
 // The DACL the running service gave its pipe, read back through a client's handle. Wine keeps it
-// exactly but lets anyone open the pipe, so who is kept out is seen here only as the entries.
+// exactly but lets anyone open the pipe, so who is kept out is seen here only as the entries. With the
+// client policy unusable, an administrator (as this test runs) can still disconnect over the pipe,
+// while the port refuses every command as before.
 TEST_F(ServiceEndToEnd, ThePipesDaclFollowsTheClientPolicy) {
   const std::string service_only = "O:BAD:P(D;;FA;;;NU)(A;;FA;;;SY)(A;;FA;;;BA)";
   struct Case {
     const char* name;
     const wchar_t* groups;  // ClientGroups as a REG_MULTI_SZ, or none
     std::string sddl;
+    bool usable;
   };
   const Case cases[] = {
-      {"no client policy", nullptr, service_only + "(A;;0x12019b;;;AU)"},
-      {"ClientGroups", L"S-1-5-32-556", service_only + "(A;;0x12019b;;;NO)"},
-      {"unusable client policy", L"S-1-5-11", service_only},
+      {"no client policy", nullptr, service_only + "(A;;0x12019b;;;AU)", true},
+      {"ClientGroups", L"S-1-5-32-556", service_only + "(A;;0x12019b;;;NO)", true},
+      {"unusable client policy", L"S-1-5-11", service_only, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -428,37 +424,34 @@ TEST_F(ServiceEndToEnd, ThePipesDaclFollowsTheClientPolicy) {
     if (c.groups != nullptr) {
       policy.set_text(L"ClientGroups", std::wstring(c.groups) + L'\0', REG_MULTI_SZ);
     }
-    start_and_wait_for_the_pipe();
+    start_and_wait_serving(true);
     const UniqueFile client = open_pipe_client(service_pipe);
     ASSERT_TRUE(client) << GetLastError();
     const auto sddl = pipe::handle_security_sddl(client.get());
     ASSERT_TRUE(sddl.has_value());
     EXPECT_EQ(utf16_to_utf8(*sddl), c.sddl);
+    if (!c.usable) {
+      EXPECT_EQ(pipe_exchange(disconnect_line), disconnected_line);
+      const auto refused = exchange(disconnect_line);
+      ASSERT_TRUE(refused);
+      EXPECT_TRUE(
+          refused->starts_with("{\"ok\":false,\"message\":\"Not allowed: the client policy cannot be used"))
+          << *refused;
+    }
     stop_and_wait();
   }
 }
 
-// With the client policy unusable, an administrator (as this test runs) can still disconnect over the
-// pipe, while the port refuses every command as before.
-TEST_F(ServiceEndToEnd, AnUnusableClientPolicyStillLetsAnAdministratorDisconnectOverThePipe) {
-  PolicyValues policy;
-  policy.set_text(L"ClientGroups", std::wstring(L"S-1-5-11") + L'\0', REG_MULTI_SZ);
-  start_and_wait_serving();
-  EXPECT_EQ(pipe_exchange("{\"cmd\":\"disconnect\"}\n"),
-            "{\"ok\":true,\"message\":\"OpenVPN stopped\",\"pid\":null}\n");
-  const auto refused = exchange("{\"cmd\":\"disconnect\"}\n");
-  ASSERT_TRUE(refused);
-  EXPECT_TRUE(
-      refused->starts_with("{\"ok\":false,\"message\":\"Not allowed: the client policy cannot be used"))
-      << *refused;
-}
-
-// A false instance added beside the running service's (Wine allows it, whoever holds the name): the
-// client tool that reaches it sends nothing and exits 2; once it has gone, the same command succeeds.
-TEST_F(ServiceEndToEnd, AFalseInstanceBesideTheRunningServiceGetsNothingFromTheClient) {
-  start_and_wait_serving();
+// A false server on the service's pipe name, first while the service is stopped, then as an instance
+// added beside the running service's (Wine allows it, whoever holds the name): the client tool that
+// reaches it sends nothing and exits 2; once it has gone, the same command succeeds.
+TEST_F(ServiceEndToEnd, AFalsePipeServerGetsNothingFromTheClient) {
   const std::wstring command = L"\"" + windows_path(ORVANTA_CLIENT_EXE) + L"\" --pipe status";
-  {
+  for (const bool service_runs : {false, true}) {
+    SCOPED_TRACE(service_runs ? "beside the running service" : "while the service is stopped");
+    if (service_runs) {
+      start_and_wait_serving();
+    }
     const UniqueFile false_server(CreateNamedPipeW(to_wide(service_pipe).c_str(),
                                                    PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED, PIPE_TYPE_BYTE,
                                                    PIPE_UNLIMITED_INSTANCES, 4096, 4096, 0, nullptr));
@@ -473,8 +466,10 @@ TEST_F(ServiceEndToEnd, AFalseInstanceBesideTheRunningServiceGetsNothingFromTheC
       ASSERT_TRUE(finished.has_value());
       reached = connected.signalled();
       EXPECT_EQ(finished->exit_code, reached ? 2u : 0u) << finished->standard_error;
+      EXPECT_EQ(finished->standard_error.find(client::not_served_by_service) != std::string::npos, reached)
+          << finished->standard_error;
     }
-    ASSERT_TRUE(reached) << "the client never reached the false instance";
+    ASSERT_TRUE(reached) << "the client never reached the false server";
     char byte = 0;
     DWORD read = 0;
     OverlappedWait reading;
@@ -499,10 +494,9 @@ TEST_F(ServiceEndToEnd, TcpEndpointTurnsThePortOffAndAWrongTypeKeepsItOff) {
     } else {
       policy.set_dword(L"TcpEndpoint", 0);
     }
-    start_and_wait_for_the_pipe();
-    EXPECT_EQ(pipe_exchange("{\"cmd\":\"status\"}\n"),
-              "{\"ok\":true,\"message\":\"stopped\",\"pid\":null}\n");
-    EXPECT_FALSE(exchange("{\"cmd\":\"status\"}\n").has_value()) << "something listens on the port";
+    start_and_wait_serving(true);
+    EXPECT_EQ(pipe_exchange(status_line), stopped_line);
+    EXPECT_FALSE(exchange(status_line).has_value()) << "something listens on the port";
     stop_and_wait();
   }
 }
@@ -514,10 +508,6 @@ TEST_F(ServiceEndToEnd, TakenPortEndsTheServiceStoppedWithTheBindError) {
   ASSERT_TRUE(StartServiceW(service_.get(), 0, nullptr)) << GetLastError();
   ASSERT_TRUE(eventually([&] { return state_of(service_.get()) == SERVICE_STOPPED; }));
   EXPECT_EQ(status().dwWin32ExitCode, 10048u);  // WSAEADDRINUSE
-}
-
-std::string running_line(DWORD pid) {
-  return "{\"ok\":true,\"message\":\"running\",\"pid\":" + std::to_string(pid) + "}\n";
 }
 
 // The service's process is killed with OpenVPN running, and started again by the system: it finds
@@ -536,9 +526,8 @@ TEST_F(ServiceEndToEnd, OpenVpnOutlivesAKilledServiceAndIsAdoptedAtTheNextStart)
   ASSERT_TRUE(stored_record());
 
   start_and_wait_serving();
-  EXPECT_EQ(exchange("{\"cmd\":\"status\"}\n"), running_line(*pid));
-  EXPECT_EQ(exchange("{\"cmd\":\"disconnect\"}\n"),
-            "{\"ok\":true,\"message\":\"OpenVPN stopped\",\"pid\":null}\n");
+  EXPECT_EQ(exchange(status_line), running_line(*pid));
+  EXPECT_EQ(exchange(disconnect_line), disconnected_line);
   EXPECT_TRUE(openvpn.ends_within(3000));
   EXPECT_TRUE(descendant.ends_within(3000)) << "the adopted OpenVPN's job was not reached";
   EXPECT_EQ(stored_record(), std::nullopt);
@@ -551,7 +540,7 @@ TEST_F(ServiceEndToEnd, OpenVpnOutlivesAKilledServiceAndIsAdoptedAtTheNextStart)
   ASSERT_TRUE(write_file(leave, ""));
   ASSERT_TRUE(gone.ends_within(10000));
   start_and_wait_serving();
-  EXPECT_EQ(exchange("{\"cmd\":\"status\"}\n"), stopped_line);
+  EXPECT_EQ(exchange(status_line), stopped_line);
   EXPECT_EQ(stored_record(), std::nullopt);
 }
 
@@ -599,10 +588,9 @@ TEST_F(ServiceEndToEnd, ForgedRecordIsNotAdoptedAndItsProcessIsLeftAlone) {
                             static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))),
             ERROR_SUCCESS);
   start_and_wait_serving();
-  EXPECT_EQ(exchange("{\"cmd\":\"status\"}\n"), stopped_line);
+  EXPECT_EQ(exchange(status_line), stopped_line);
   EXPECT_EQ(stored_record(), std::nullopt);
-  EXPECT_EQ(exchange("{\"cmd\":\"disconnect\"}\n"),
-            "{\"ok\":true,\"message\":\"OpenVPN stopped\",\"pid\":null}\n");
+  EXPECT_EQ(exchange(disconnect_line), disconnected_line);
   EXPECT_TRUE(decoy_process.running()) << "a process the record only named was ended";
 }
 
