@@ -1,27 +1,30 @@
 #!/usr/bin/env python3
 """Linux clients against the request server under Wine with the product's own limits, not the lowered
-ones the other tests use, so that a changed default shows: a silent client and a client that never
-reads its reply are each cut at 10 s; 4,096 connections may wait, and the 4,097th turns the oldest
-away; 1,000 requests are carried out at once, and the line of a 1,001st waits and is refused at its
-read deadline. The clients run natively, so that Wine holds only the server's sockets.
+ones the other tests use, so that a changed default shows: a line of 1 MiB is served and one byte more
+is refused; a silent client and a client that never reads its reply are each cut at 10 s; 4,096
+connections may wait, and the 4,097th turns the oldest away; 1,000 requests are carried out at once,
+and the line of a 1,001st waits and is refused at its read deadline. The clients run natively, so that
+Wine holds only the server's sockets, and so that they see what an in-process client under Wine cannot:
+whether a refused line's reply ends cleanly or in a reset, which on Windows throws away a reply that
+has not been read yet.
 
 usage: default_limits_check.py WINE_RUN PREFIX LIMITS_HOST_EXE PORT"""
 import os
 import resource
 import select
 import socket
-import subprocess
 import sys
 import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from checks import Tally  # noqa: E402
+from checks import Tally, accepts, eventually, read_to_end, start_host  # noqa: E402
 
 wine_run, prefix, host_exe, port = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
 turned_away = b'{"ok":false,"message":"Failed to start connection worker: too many connections","pid":null}\n'
-started = b'{"ok":true,"message":"OpenVPN started","pid":4242}\n'
 stopped = b'{"ok":true,"message":"stopped","pid":null}\n'
+too_long = b'{"ok":false,"message":"Failed to read request: request line longer than 1048576 bytes","pid":null}\n'
+started = b'{"ok":true,"message":"OpenVPN started","pid":4242}\n'
 connect_line = b'{"cmd":"connect","openvpn":"o","config":"c","auth":"a","log":"l"}\n'
 waiting_cap, worker_cap, deadline = 4096, 1000, 10.0
 
@@ -40,20 +43,35 @@ def connect(receive_buffer=None):
 
 
 def whole_reply(client):
-    reply = b""
-    try:
-        while chunk := client.recv(65536):
-            reply += chunk
-    except OSError:
-        pass
-    return reply
+    return read_to_end(client)[0]
 
 
-def readable(client, seconds=0):
-    """Whether the server has sent something or closed (poll: descriptors here go past select's 1024)."""
+def readable(client, seconds=0, events=select.POLLIN):
+    """Whether the server has sent something (or what EVENTS name) or closed, within SECONDS (poll:
+    descriptors here go past select's 1024)."""
     poller = select.poll()
-    poller.register(client, select.POLLIN | select.POLLRDHUP | select.POLLHUP | select.POLLERR)
+    poller.register(client, events | select.POLLRDHUP | select.POLLHUP | select.POLLERR)
     return bool(poller.poll(int(seconds * 1000)))
+
+
+def status_of_length(length):
+    """A status request padded with spaces to `length` bytes, its line feed included."""
+    return b'{"cmd":"status"}'.ljust(length - 1) + b"\n"
+
+
+def lines_at_the_bound():
+    # The whole line is sent before the reply is read, and a reset is a race: each is tried three times.
+    for name, line, expected in (("a line far past the bound", status_of_length(3 * 1024 * 1024), too_long),
+                                 ("a line of 1 MiB", status_of_length(1024 * 1024), stopped),
+                                 ("a line of 1 MiB and one byte", status_of_length(1024 * 1024 + 1), too_long)):
+        for attempt in range(3):
+            client = connect()
+            threading.Thread(target=client.sendall, args=(line,), daemon=True).start()
+            time.sleep(0.5)  # read only once the server has answered and closed
+            reply, ending = read_to_end(client)
+            client.close()
+            tally.check(f"{name} is answered, then ends cleanly, attempt {attempt} ({ending}, {len(reply)} "
+                        "reply bytes)", reply == expected and ending == "clean end")
 
 
 def silent_client_is_cut():
@@ -72,14 +90,7 @@ def non_reader_is_cut():
     client = connect(receive_buffer=4096)
     client.sendall(b'"' + b"\x7f" * 1000000 + b'"\n')
     began = time.monotonic()
-    poller = select.poll()
-    ended = select.POLLRDHUP | select.POLLHUP | select.POLLERR
-    poller.register(client, ended)
-    cut_at = None
-    while time.monotonic() - began < deadline + 5:
-        if poller.poll(50):
-            cut_at = time.monotonic() - began
-            break
+    cut_at = time.monotonic() - began if readable(client, deadline + 5, events=0) else None
     client.close()
     tally.check(f"a client that never reads its reply is cut at 10 s (after {cut_at} s)",
                 cut_at is not None and deadline - 0.5 <= cut_at <= deadline + 1.5)
@@ -140,12 +151,15 @@ def busy_workers_make_a_line_wait():
     while carried_out() - before < worker_cap and time.monotonic() < give_up:
         time.sleep(0.5)
     count = carried_out() - before
-    late = connect()
-    late.sendall(b'{"cmd":"status"}\n')
+    late = [connect() for _ in range(3)]  # a reset is a race: three chances to see one
+    for client in late:
+        client.sendall(b'{"cmd":"status"}\n')
     began = time.monotonic()
-    reply = whole_reply(late)
+    reply, ending = read_to_end(late[0])
     took = time.monotonic() - began
-    late.close()
+    endings = [ending] + [read_to_end(client)[1] for client in late[1:]]
+    for client in late:
+        client.close()
     host_input.write(b"release\n")
     host_input.flush()
     answered = sum(whole_reply(client) == started for client in busy)
@@ -155,22 +169,16 @@ def busy_workers_make_a_line_wait():
                 f"{answered} answered once released)", count == worker_cap and answered == worker_cap)
     tally.check(f"the line of a {worker_cap + 1}th waits for a worker and is refused at 10 s (after {took:.1f} s)",
                 reply == turned_away and deadline - 1.0 <= took <= deadline + 1.5, reply[:150])
+    tally.check("the refused lines' replies end cleanly", endings == ["clean end"] * 3, endings)
 
 
-host = subprocess.Popen([wine_run, prefix, host_exe, str(port)], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                        stderr=subprocess.DEVNULL)
+host = start_host(wine_run, prefix, host_exe, str(port))
 try:
-    give_up = time.monotonic() + 60
-    while True:
-        try:
-            socket.create_connection(("127.0.0.1", port), timeout=5).close()
-            break
-        except OSError:
-            if time.monotonic() > give_up:
-                sys.exit("the server never listened")
-            time.sleep(0.1)
+    if not eventually(lambda: accepts(port), 60):
+        sys.exit("the server never listened")
     # The probe above is a silent client of its own: its place is freed before the pool is filled.
     time.sleep(0.5)
+    lines_at_the_bound()
     cuts = [threading.Thread(target=check) for check in (silent_client_is_cut, non_reader_is_cut)]
     for thread in cuts:
         thread.start()

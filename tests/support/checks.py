@@ -1,6 +1,7 @@
 """What the checks written in Python share: a tally of named checks and the closing line, the version the
 product should carry, plain process runs and runs under Wine, waiting for what can only be looked at,
-and the service as a client and the Service Control Manager see it."""
+a server host under Wine and its clients, and the service as a client and the Service Control
+Manager see it."""
 import os
 import re
 import socket
@@ -45,6 +46,35 @@ def eventually(probe, seconds=20):
         if value or time.monotonic() > deadline:
             return value
         time.sleep(0.1)
+
+
+def start_host(wine_run, prefix, exe, *arguments):
+    """A server host under Wine that takes its commands on a pipe and answers on another; closing its
+    standard input ends it."""
+    return subprocess.Popen([wine_run, prefix, exe, *arguments], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                            stderr=subprocess.DEVNULL)
+
+
+def accepts(port):
+    """Whether something accepts a connection on 127.0.0.1:PORT; the probe closes it at once."""
+    try:
+        socket.create_connection(("127.0.0.1", port), timeout=5).close()
+        return True
+    except OSError:
+        return False
+
+
+def read_to_end(client):
+    """What the peer sends until it closes or fails, and how it ended: "clean end", "reset" or the error."""
+    reply = b""
+    try:
+        while chunk := client.recv(65536):
+            reply += chunk
+        return reply, "clean end"
+    except ConnectionResetError:
+        return reply, "reset"
+    except OSError as error:
+        return reply, str(error)
 
 
 def wine_runner(wine_run, prefix, default_timeout=120):
