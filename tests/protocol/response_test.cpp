@@ -47,6 +47,16 @@ TEST(EncodeResponse, EscapesOnlyQuotesBackslashesAndControlBytes) {
   for (const auto& c : cases) {
     const std::string expected = "{\"ok\":true,\"message\":" + std::string(c.written) + ",\"pid\":null}\n";
     EXPECT_EQ(encode_response({true, c.message, std::nullopt}), expected) << c.written;
+    // The server sends a reply in pieces; an escape that falls across a piece's end stays whole.
+    const HelperResponse response{true, c.message, std::nullopt};
+    for (const std::size_t piece_bytes : {1, 2, 5}) {
+      std::string pieced;
+      EXPECT_TRUE(write_response(response, piece_bytes, [&](std::string_view piece) {
+        pieced += piece;
+        return true;
+      }));
+      EXPECT_EQ(pieced, expected) << c.written << " in pieces of " << piece_bytes;
+    }
   }
 }
 
