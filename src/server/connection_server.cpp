@@ -6,6 +6,7 @@
 
 #include <array>
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <mutex>
@@ -36,6 +37,10 @@ using Clock = std::chrono::steady_clock;
 // there is stays a second after the last connection, so that a client's next request need not
 // start it again.
 constexpr DWORD port_thread_linger_ms = 1000;
+// A worker whose line is done waits as long for the next one before it ends: under a steady stream of
+// requests most lines then find a worker waiting, and starting a thread is the dearest step of a
+// request under Wine. An idle service holds none.
+constexpr std::chrono::milliseconds worker_linger{1000};
 // How many time-outs are handled before the completions that came meanwhile: a crowd of silent
 // connections timing out together must not hold up the others' replies.
 constexpr std::size_t expiries_at_once = 32;
@@ -186,6 +191,7 @@ class Server final : public ConnectionServer, public std::enable_shared_from_thi
   void close_when_idle() override {
     const std::scoped_lock lock(connections_mutex_);
     loop_ended_ = true;
+    job_queued_.notify_all();  // lingering workers end now
     if (port_thread_running_) {
       // A thread that does not get this still ends when its linger runs out.
       (void)PostQueuedCompletionStatus(port_.get(), 0, key_wake, reinterpret_cast<OVERLAPPED*>(this));
@@ -395,8 +401,13 @@ class Server final : public ConnectionServer, public std::enable_shared_from_thi
     }
     connection.phase = Phase::Queued;
     Job job{connections_.at(&connection), std::move(*line)};
-    if (workers_ >= limits_.max_workers) {
+    // Every line already queued has an idle worker of its own on the way when more wait than lines.
+    const bool a_worker_waits = idle_workers_ > queued_.size();
+    if (a_worker_waits || workers_ >= limits_.max_workers) {
       queued_.push_back(std::move(job));  // it keeps its place and its read deadline in the pool
+      if (a_worker_waits) {
+        job_queued_.notify_one();
+      }
       return;
     }
     start_worker(std::move(job));
@@ -598,9 +609,14 @@ class Server final : public ConnectionServer, public std::enable_shared_from_thi
     }
   }
 
-  // The next line that waits for a worker, or nothing, and the worker ends.
+  // The next line that waits for a worker, or nothing within the linger, and the worker ends.
   std::optional<Job> next_job() {
-    const std::scoped_lock lock(connections_mutex_);
+    std::unique_lock lock(connections_mutex_);
+    if (queued_.empty() && !loop_ended_) {
+      ++idle_workers_;
+      (void)job_queued_.wait_for(lock, worker_linger, [this] { return !queued_.empty() || loop_ended_; });
+      --idle_workers_;
+    }
     if (queued_.empty()) {
       --workers_;
       return std::nullopt;
@@ -631,9 +647,11 @@ class Server final : public ConnectionServer, public std::enable_shared_from_thi
   std::unordered_map<Connection*, std::shared_ptr<Connection>> connections_;
   Lane port_lane_;
   Lane pipe_lane_;
-  Pool closing_;            // pipe connections whose reply is out, waiting for their client's close
-  std::deque<Job> queued_;  // whole lines waiting for a worker, the oldest first
-  std::size_t workers_ = 0;
+  Pool closing_;                  // pipe connections whose reply is out, waiting for their client's close
+  std::deque<Job> queued_;        // whole lines waiting for a worker, the oldest first
+  std::size_t workers_ = 0;       // started and not yet ended, the idle ones included
+  std::size_t idle_workers_ = 0;  // lingering in next_job
+  std::condition_variable job_queued_;
   std::vector<Error> failures_;
   bool port_thread_running_ = false;
   bool loop_ended_ = false;
