@@ -501,13 +501,25 @@ TEST_F(ServiceEndToEnd, TcpEndpointTurnsThePortOffAndAWrongTypeKeepsItOff) {
   }
 }
 
-TEST_F(ServiceEndToEnd, TakenPortEndsTheServiceStoppedWithTheBindError) {
-  const UniqueSocket squatter = listening_socket(service_port);
-  ASSERT_TRUE(squatter);
-
+// A service that cannot open what it must serve on reports itself stopped with the system's error: a
+// taken port, or a taken pipe name while the port is off. Wine ignores FILE_FLAG_FIRST_PIPE_INSTANCE,
+// which makes Windows refuse with 5, but a squatter that allows one instance makes it refuse with 231.
+TEST_F(ServiceEndToEnd, ATakenEndpointEndsTheServiceStoppedWithItsError) {
+  {
+    const UniqueSocket squatter = listening_socket(service_port);
+    ASSERT_TRUE(squatter);
+    ASSERT_TRUE(StartServiceW(service_.get(), 0, nullptr)) << GetLastError();
+    ASSERT_TRUE(eventually([&] { return state_of(service_.get()) == SERVICE_STOPPED; }));
+    EXPECT_EQ(status().dwWin32ExitCode, 10048u);  // WSAEADDRINUSE
+  }
+  PolicyValues policy;
+  policy.set_dword(L"TcpEndpoint", 0);
+  const UniqueFile squatter(CreateNamedPipeW(to_wide(service_pipe).c_str(), PIPE_ACCESS_DUPLEX,
+                                             PIPE_TYPE_BYTE, 1, 4096, 4096, 0, nullptr));
+  ASSERT_TRUE(squatter) << GetLastError();
   ASSERT_TRUE(StartServiceW(service_.get(), 0, nullptr)) << GetLastError();
   ASSERT_TRUE(eventually([&] { return state_of(service_.get()) == SERVICE_STOPPED; }));
-  EXPECT_EQ(status().dwWin32ExitCode, 10048u);  // WSAEADDRINUSE
+  EXPECT_EQ(status().dwWin32ExitCode, static_cast<DWORD>(ERROR_PIPE_BUSY));
 }
 
 // The service's process is killed with OpenVPN running, and started again by the system: it finds
