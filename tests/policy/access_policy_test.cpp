@@ -56,8 +56,7 @@ TEST(AccessPolicy, TellsTheEventLogOfRefusalsAndOfAPolicyItCannotApply) {
   const AccessPolicy partial(ClientPolicy{}, seams);
   const std::string incomplete =
       "the policy is incomplete: ConfigDirectories and LogDirectories are not set (a lock-down needs all "
-      "three "
-      "of OpenVpnPrograms, ConfigDirectories and LogDirectories)";
+      "three of OpenVpnPrograms, ConfigDirectories and LogDirectories)";
   const auto refused_partly = partial.check_connect(Connect{"C:\\OpenVPN\\bin\\openvpn.exe", "a", "b", "c"});
   ASSERT_FALSE(refused_partly.has_value());
   EXPECT_EQ(refused_partly.error(), not_allowed(incomplete));

@@ -43,11 +43,9 @@ def written_values(policy):
     """(key, value name, registry type) of every value the policy writes."""
     key = policy.get("key")
     values = []
-    for multi in policy.iterfind("p:elements/p:multiText", ns):
-        values.append((multi.get("key", key), multi.get("valueName"), "REG_MULTI_SZ", ""))
-    for other in policy.iterfind("p:elements/*", ns):
-        if other.tag != f"{{{ns['p']}}}multiText":
-            values.append((other.get("key", key), other.get("valueName"), "unknown " + other.tag, ""))
+    for element in policy.iterfind("p:elements/*", ns):
+        kind = "REG_MULTI_SZ" if element.tag == f"{{{ns['p']}}}multiText" else "unknown " + element.tag
+        values.append((element.get("key", key), element.get("valueName"), kind, ""))
     if policy.get("valueName"):
         on = policy.find("p:enabledValue/p:decimal", ns)
         off = policy.find("p:disabledValue/p:decimal", ns)

@@ -36,7 +36,8 @@ TEST(PathText, OnlyDrivePathsAreLocal) {
   }
 }
 
-// What the client sent, before anything is asked of the system.
+// What the client sent, before anything is asked of the system. The forms a client would use to reach
+// past a local file are in the path check's table, with the field each is refused in.
 TEST(PathText, OnlyPlainLocalPathsAsSent) {
   using enum PathText;
   struct Case {
@@ -47,15 +48,9 @@ TEST(PathText, OnlyPlainLocalPathsAsSent) {
   const Case cases[] = {
       {u"c:/vpn/client.ovpn", Drive, Drive},
       {u"\\\\?\\C:\\vpn\\client.ovpn", VerbatimDrive, VerbatimDrive},
-      {u"\\??\\UNC\\host\\share\\x", NetworkOrDevice, NetworkOrDevice},
-      {u"\\??\\C:\\vpn\\client.ovpn", NetworkOrDevice, NetworkOrDevice},
-      {u"\\\\?\\GLOBALROOT\\Device\\HarddiskVolume1\\x", NetworkOrDevice, NetworkOrDevice},
       {u"//host/share/x", NetworkOrDevice, NetworkOrDevice},
-      {u"\\x", Relative, Relative},
-      {u"C:x.ovpn", Relative, Relative},
       {u"a.ovpn", Relative, BareName},
       {u"vpn\\a.ovpn", Relative, Relative},
-      {u"C:\\vpn\\client.ovpn:hidden", NotPlain, NotPlain},
       {std::u16string_view(u"C:\\a\0b", 6), NotPlain, NotPlain},
   };
   for (const Case& c : cases) {

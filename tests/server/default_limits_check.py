@@ -28,8 +28,7 @@ started = b'{"ok":true,"message":"OpenVPN started","pid":4242}\n'
 connect_line = b'{"cmd":"connect","openvpn":"o","config":"c","auth":"a","log":"l"}\n'
 waiting_cap, worker_cap, deadline = 4096, 1000, 10.0
 
-soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
-resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+resource.setrlimit(resource.RLIMIT_NOFILE, (resource.getrlimit(resource.RLIMIT_NOFILE)[1],) * 2)
 tally = Tally()
 
 
@@ -40,10 +39,6 @@ def connect(receive_buffer=None):
     client.settimeout(60)
     client.connect(("127.0.0.1", port))
     return client
-
-
-def whole_reply(client):
-    return read_to_end(client)[0]
 
 
 def readable(client, seconds=0, events=select.POLLIN):
@@ -77,7 +72,7 @@ def lines_at_the_bound():
 def silent_client_is_cut():
     client = connect()
     began = time.monotonic()
-    reply = whole_reply(client)
+    reply = read_to_end(client)[0]
     took = time.monotonic() - began
     client.close()
     tally.check(f"a silent client is told the time-out at 10 s (after {took:.1f} s)",
@@ -120,9 +115,9 @@ def full_pool_turns_the_oldest_away():
     time.sleep(1)
     newcomer = connect()
     newcomer.sendall(b'{"cmd":"status"}\n')
-    served = whole_reply(newcomer)
+    served = read_to_end(newcomer)[0]
     newcomer.close()
-    oldest = whole_reply(held[0]) if readable(held[0], 5) else b""
+    oldest = read_to_end(held[0])[0] if readable(held[0], 5) else b""
     others_wait = not any(readable(client) for client in held[1:])
     tally.check(f"the {waiting_cap + 1}th waiting connection is served and turns the oldest away "
                 f"({waiting_cap} opened in {opened:.1f} s)",
@@ -162,7 +157,7 @@ def busy_workers_make_a_line_wait():
         client.close()
     host_input.write(b"release\n")
     host_input.flush()
-    answered = sum(whole_reply(client) == started for client in busy)
+    answered = sum(read_to_end(client)[0] == started for client in busy)
     for client in busy:
         client.close()
     tally.check(f"{worker_cap} connects are carried out at once ({count} reached their operation, "

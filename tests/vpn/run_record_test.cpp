@@ -3,25 +3,23 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
+
 namespace orvanta {
 namespace {
 
 const RunRecord openvpn{{4242, 133000000000000000}, u"C:\\Program Files\\OpenVPN\\bin\\openvpn.exe", 420};
 
 TEST(RunRecord, TextReadsBackAsWritten) {
-  struct Case {
-    RunRecord record;
-    std::u16string text;
-  };
-  const Case cases[] = {
+  const std::pair<RunRecord, std::u16string> cases[] = {
       {openvpn, u"1 4242 133000000000000000 420 C:\\Program Files\\OpenVPN\\bin\\openvpn.exe"},
       {{{1, 0}, u"x", 0}, u"1 1 0 0 x"},
       {{{4294967295u, 18446744073709551615u}, u"  ", 18446744073709551615u},
        u"1 4294967295 18446744073709551615 18446744073709551615   "},
   };
-  for (const Case& c : cases) {
-    EXPECT_EQ(encode_run_record(c.record), c.text);
-    EXPECT_EQ(decode_run_record(c.text), c.record);
+  for (const auto& [record, text] : cases) {
+    EXPECT_EQ(encode_run_record(record), text);
+    EXPECT_EQ(decode_run_record(text), record);
   }
 }
 
