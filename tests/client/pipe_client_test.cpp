@@ -35,12 +35,6 @@ UniqueFile pipe_owned_by_this_account(std::u16string_view name) {
                                      0, &attributes));
 }
 
-pipe::PipeEndpoint service_like_endpoint(std::u16string name) {
-  auto endpoint = pipe::PipeEndpoint::make(std::move(name), {});
-  EXPECT_TRUE(endpoint.has_value());
-  return std::move(*endpoint);
-}
-
 TEST(PipeServerCheck, OnlyTheServiceProcessWithAnAdministratorsOwnerPasses) {
   const DWORD self = GetCurrentProcessId();
   struct Case {
@@ -57,7 +51,7 @@ TEST(PipeServerCheck, OnlyTheServiceProcessWithAnAdministratorsOwnerPasses) {
   };
   for (const Case& c : cases) {
     const std::u16string name = test::fresh_pipe_name();
-    const pipe::PipeEndpoint endpoint = service_like_endpoint(name);
+    const pipe::PipeEndpoint endpoint = pipe::PipeEndpoint::make(name, {}).value();
     std::optional<pipe::PipeInstance> service_owned;
     UniqueFile user_owned;
     if (c.owned_by_administrators) {
@@ -82,7 +76,7 @@ TEST(PipeServerCheck, OnlyTheServiceProcessWithAnAdministratorsOwnerPasses) {
 // still pending once the client is done is cancelled.
 TEST(PipeExchange, TheLineGoesOutAndTheReplyComesBackOnceTheServerPasses) {
   const std::u16string name = test::fresh_pipe_name();
-  const pipe::PipeEndpoint endpoint = service_like_endpoint(name);
+  const pipe::PipeEndpoint endpoint = pipe::PipeEndpoint::make(name, {}).value();
   pipe::PipeInstance instance = endpoint.create_instance().value();
   const std::string reply = "{\"ok\":true,\"message\":\"stopped\",\"pid\":null}\n";
   OverlappedWait connect;

@@ -24,8 +24,6 @@ PipeEndpoint endpoint(const PipeAudience& audience = {}, PipeEndpoint::Seams sea
   return PipeEndpoint::make(fresh_pipe_name(), audience, std::move(seams)).value();
 }
 
-PipeInstance first_instance(const PipeEndpoint& pipe) { return pipe.create_instance().value(); }
-
 // Wine ignores FILE_FLAG_FIRST_PIPE_INSTANCE, so a name held by another process is played by the seam.
 TEST(PipeEndpoint, ATakenNameFailsTheFirstInstanceWhileNoneOfItsOwnIsOpen) {
   bool taken = true;
@@ -173,7 +171,7 @@ TEST(CallerIdentity, OnlyEnabledMembershipsCount) {
 // Pipes have no half-close: a client is done when it closes its end.
 TEST(PipeInstance, AClientIsTakenFromItsTokenAndItsCloseEndsAPendingReadAndEveryLaterTransfer) {
   const PipeEndpoint pipe = endpoint();
-  PipeInstance instance = first_instance(pipe);
+  PipeInstance instance = pipe.create_instance().value();
   OverlappedWait wait;
   ASSERT_EQ(instance.begin_connect(wait.overlapped()), ConnectStart::Pending);
   UniqueFile client = open_pipe_client(pipe.name());
