@@ -257,9 +257,15 @@ TEST_F(ServiceEndToEnd, FreshServiceReportsStoppedAndClosesTheConnection) {
   EXPECT_EQ(exchange("{\"cmd\":\"restart\"}\n"),
             "{\"ok\":false,\"message\":\"Invalid request JSON: unknown variant `restart`, expected one of "
             "`connect`, `disconnect`, `status` at line 1 column 16\",\"pid\":null}\n");
-  const SERVICE_STATUS s = status();
+  SERVICE_STATUS s = status();
   EXPECT_EQ(s.dwServiceType, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
   EXPECT_EQ(s.dwControlsAccepted, static_cast<DWORD>(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN));
+  // Controls other than a stop leave it serving.
+  EXPECT_TRUE(ControlService(service_.get(), SERVICE_CONTROL_INTERROGATE, &s)) << GetLastError();
+  ControlService(service_.get(), SERVICE_CONTROL_PAUSE, &s);  // not accepted; must change nothing
+  ControlService(service_.get(), 200, &s);                    // user-defined; must change nothing
+  EXPECT_EQ(state_of(service_.get()), static_cast<DWORD>(SERVICE_RUNNING));
+  EXPECT_EQ(exchange(status_line), stopped_line);
 }
 
 // The pipe and the port command the same service: a connect over either is seen and ended over the port.
@@ -382,16 +388,6 @@ TEST_F(ServiceEndToEnd, StopWhileOpenVpnRunsEndsTheWholeTreeAndReportsStopped) {
   // for a moment.
   EXPECT_TRUE(eventually([] { return !exchange(status_line).has_value(); }, 3s))
       << "something still listens after the stop";
-}
-
-TEST_F(ServiceEndToEnd, ControlsOtherThanStopLeaveItServing) {
-  start_and_wait_serving();
-  SERVICE_STATUS s{};
-  EXPECT_TRUE(ControlService(service_.get(), SERVICE_CONTROL_INTERROGATE, &s)) << GetLastError();
-  ControlService(service_.get(), SERVICE_CONTROL_PAUSE, &s);  // not accepted; must change nothing
-  ControlService(service_.get(), 200, &s);                    // user-defined; must change nothing
-  EXPECT_EQ(state_of(service_.get()), static_cast<DWORD>(SERVICE_RUNNING));
-  EXPECT_EQ(exchange(status_line), stopped_line);
 }
 
 // The DACL the running service gave its pipe, read back through clients' handles on two of its
