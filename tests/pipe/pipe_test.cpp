@@ -1,5 +1,5 @@
-// The service's pipe under Wine: its security read back, its early and late clients, a cancelled wait,
-// and who is calling, with tokens the test makes.
+// The service's pipe under Wine: its early and late clients, a cancelled wait, a client's close, and
+// who is calling, with tokens the test makes. Its security is read back from the running service.
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -22,53 +22,6 @@ using test::OverlappedWait;
 
 PipeEndpoint endpoint(const PipeAudience& audience = {}, PipeEndpoint::Seams seams = {}) {
   return PipeEndpoint::make(fresh_pipe_name(), audience, std::move(seams)).value();
-}
-
-PipeInstance first_instance(const PipeEndpoint& pipe) { return pipe.create_instance().value(); }
-
-// Wine keeps a pipe's security as given and gives it back; it does not enforce it.
-TEST(PipeSecurity, ReadsBackAsTheClientPolicyWants) {
-  struct Case {
-    PipeAudience audience;
-    std::string sddl;
-  };
-  const Case cases[] = {
-      {{}, "O:BAD:P(D;;FA;;;NU)(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x12019b;;;AU)"},
-      {{true, {u"S-1-5-32-556", u"S-1-5-21-1-2-3-1105"}},
-       "O:BAD:P(D;;FA;;;NU)(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x12019b;;;NO)(A;;0x12019b;;;S-1-5-21-1-2-3-1105)"},
-      {{false, {u"S-1-5-32-556"}}, "O:BAD:P(D;;FA;;;NU)(A;;FA;;;SY)(A;;FA;;;BA)"},
-  };
-  for (const Case& c : cases) {
-    const PipeEndpoint pipe = endpoint(c.audience);
-    const PipeInstance first = first_instance(pipe);
-    const auto further = pipe.create_instance();
-    ASSERT_TRUE(further.has_value());
-    for (const HANDLE handle : {first.handle(), further->handle()}) {
-      const auto sddl = handle_security_sddl(handle);
-      ASSERT_TRUE(sddl.has_value());
-      EXPECT_EQ(utf16_to_utf8(*sddl), c.sddl);
-    }
-  }
-}
-
-// Pipes have no half-close: a client is done when it closes its end.
-TEST(PipeInstance, AClientClosingEndsAPendingReadAndEveryLaterTransfer) {
-  const PipeEndpoint pipe = endpoint();
-  PipeInstance instance = first_instance(pipe);
-  OverlappedWait wait;
-  ASSERT_EQ(instance.begin_connect(wait.overlapped()), ConnectStart::Pending);
-  UniqueFile client = open_pipe_client(pipe.name());
-  ASSERT_EQ(wait.result(instance.handle()), 0u);
-
-  char byte = 0;
-  OverlappedWait pending;
-  ASSERT_EQ(instance.begin_read({&byte, 1}, pending.overlapped()), TransferStart::Pending);
-  client.reset();
-  EXPECT_TRUE(client_closed(pending.result(instance.handle())));
-  OverlappedWait read;
-  OverlappedWait write;
-  EXPECT_EQ(instance.begin_read({&byte, 1}, read.overlapped()), TransferStart::ClientClosed);
-  EXPECT_EQ(instance.begin_write({"x", 1}, write.overlapped()), TransferStart::ClientClosed);
 }
 
 // Wine ignores FILE_FLAG_FIRST_PIPE_INSTANCE, so a name held by another process is played by the seam.
@@ -215,12 +168,13 @@ TEST(CallerIdentity, OnlyEnabledMembershipsCount) {
 }
 
 // Wine hands a pipe server its own token whoever the client is, so the client here is this process.
-TEST(CallerIdentity, APipeClientIsTakenFromItsTokenAndAFailedImpersonationDecidesNothing) {
+// Pipes have no half-close: a client is done when it closes its end.
+TEST(PipeInstance, AClientIsTakenFromItsTokenAndItsCloseEndsAPendingReadAndEveryLaterTransfer) {
   const PipeEndpoint pipe = endpoint();
-  PipeInstance instance = first_instance(pipe);
+  PipeInstance instance = pipe.create_instance().value();
   OverlappedWait wait;
   ASSERT_EQ(instance.begin_connect(wait.overlapped()), ConnectStart::Pending);
-  const UniqueFile client = open_pipe_client(pipe.name());
+  UniqueFile client = open_pipe_client(pipe.name());
   ASSERT_EQ(wait.result(instance.handle()), 0u);
   DWORD moved = 0;
   ASSERT_TRUE(WriteFile(client.get(), "x", 1, &moved, nullptr));
@@ -233,13 +187,21 @@ TEST(CallerIdentity, APipeClientIsTakenFromItsTokenAndAFailedImpersonationDecide
   ASSERT_TRUE(caller.has_value()) << caller.error().os_code();
   EXPECT_EQ(caller->standing, CallerStanding::Administrator);
   EXPECT_TRUE(caller->account.starts_with(u"S-1-5-"));
-
   // No pipe, no impersonation: an error, and the thread still runs as itself.
   const UniqueHandle not_a_pipe(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   EXPECT_FALSE(identify_pipe_client(not_a_pipe.get(), {}).has_value());
   HANDLE token = nullptr;
   EXPECT_FALSE(OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_TOKEN));
+
+  OverlappedWait pending;
+  ASSERT_EQ(instance.begin_read({&byte, 1}, pending.overlapped()), TransferStart::Pending);
+  client.reset();
+  EXPECT_TRUE(client_closed(pending.result(instance.handle())));
+  OverlappedWait later_read;
+  OverlappedWait write;
+  EXPECT_EQ(instance.begin_read({&byte, 1}, later_read.overlapped()), TransferStart::ClientClosed);
+  EXPECT_EQ(instance.begin_write({"x", 1}, write.overlapped()), TransferStart::ClientClosed);
 }
 
 }  // namespace

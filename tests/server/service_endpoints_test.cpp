@@ -33,9 +33,7 @@ EndpointPlaces places(policy::TcpEndpointPolicy tcp, std::shared_ptr<std::atomic
   places.port = any_loopback_port;
   places.pipe_name = fresh_pipe_name();
   places.read_tcp_endpoint = [tcp] { return tcp; };
-  if (taken) {
-    places.pipe_seams.name_taken = [taken] { return taken->load(); };
-  }
+  places.pipe_seams.name_taken = [taken] { return taken->load(); };
   return places;
 }
 
@@ -66,7 +64,8 @@ TEST(ServiceEndpoints, TcpEndpointDecidesThePortAndATakenNameStopsOnlyAServiceWi
     const ScopedFailureSink recorded;
     const policy::TcpEndpointPolicy tcp{
         c.listens, c.problem == nullptr ? std::nullopt : std::optional<std::string>(c.problem)};
-    EndpointPlaces at = places(tcp, std::make_shared<std::atomic<bool>>(c.name_taken));
+    const auto taken_now = std::make_shared<std::atomic<bool>>(c.name_taken);
+    EndpointPlaces at = places(tcp, taken_now);
     const std::u16string name = at.pipe_name;
     auto opened = open_service_endpoints(policy, std::move(at));
     EXPECT_EQ(recorded.sink().reports(), c.reports);
@@ -79,32 +78,26 @@ TEST(ServiceEndpoints, TcpEndpointDecidesThePortAndATakenNameStopsOnlyAServiceWi
     EXPECT_EQ(static_cast<bool>(opened->listener), c.listens);
     ASSERT_TRUE(opened->pipe);
     EXPECT_EQ(static_cast<bool>(open_pipe_client(name)), !c.name_taken);
+    if (!c.name_taken) {
+      continue;
+    }
+    // While the port serves, the pipe is tried again every 5 s, the product's own pause: it serves
+    // within that long of the name coming free.
+    ShutdownFlag shutdown;
+    const auto operations = std::make_shared<RecordingOperations>();
+    std::thread loop(
+        [&] { run_accept_loop(opened->listener.get(), shutdown, operations, {}, opened->pipe.get()); });
+    const std::uint16_t port = local_port(opened->listener.get());
+    EXPECT_EQ(round_trip(port, status_line), stopped) << "the port serves while the name is taken";
+    std::this_thread::sleep_for(1s);
+    EXPECT_FALSE(open_pipe_client(name)) << "the pipe came up while its name was taken";
+    taken_now->store(false);
+    const auto freed = std::chrono::steady_clock::now();
+    EXPECT_TRUE(eventually([&] { return pipe_round_trip(name, status_line) == stopped; }, 7s));
+    EXPECT_LE(std::chrono::steady_clock::now() - freed, PipeAcceptor::retry_pause + 500ms);
+    shutdown.set();
+    loop.join();
   }
-}
-
-// While the port serves, the pipe is tried again every 5 s, the product's own pause: it serves within
-// that long of the name coming free.
-TEST(ServiceEndpoints, ATakenNameIsTriedAgainUntilThePipeServes) {
-  const auto policy = no_policy();
-  const auto taken = std::make_shared<std::atomic<bool>>(true);
-  EndpointPlaces at = places({true, std::nullopt}, taken);
-  const std::u16string name = at.pipe_name;
-  auto opened = open_service_endpoints(policy, std::move(at));
-  ASSERT_TRUE(opened.has_value());
-  ShutdownFlag shutdown;
-  const auto operations = std::make_shared<RecordingOperations>();
-  std::thread loop(
-      [&] { run_accept_loop(opened->listener.get(), shutdown, operations, {}, opened->pipe.get()); });
-  const std::uint16_t port = local_port(opened->listener.get());
-  EXPECT_EQ(round_trip(port, status_line), stopped) << "the port serves while the name is taken";
-  std::this_thread::sleep_for(1s);
-  EXPECT_FALSE(open_pipe_client(name)) << "the pipe came up while its name was taken";
-  taken->store(false);
-  const auto freed = std::chrono::steady_clock::now();
-  EXPECT_TRUE(eventually([&] { return pipe_round_trip(name, status_line) == stopped; }, 7s));
-  EXPECT_LE(std::chrono::steady_clock::now() - freed, PipeAcceptor::retry_pause + 500ms);
-  shutdown.set();
-  loop.join();
 }
 
 }  // namespace

@@ -57,29 +57,22 @@ std::optional<std::string> pipe_exchange(const std::string& line) {
   return pipe_round_trip(service_pipe, line);
 }
 
-// Policy values the test sets, removed again when it ends.
-class PolicyValues {
+// A policy value the test sets, removed again when it ends. A REG_DWORD's four bytes are two wide
+// characters of `data`; a text is stored with its terminator.
+class PolicyValue {
  public:
-  PolicyValues() = default;
-  PolicyValues(const PolicyValues&) = delete;
-  PolicyValues& operator=(const PolicyValues&) = delete;
-  ~PolicyValues() {
-    for (const std::wstring& name : names_) {
-      RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, key, name.c_str());
-    }
+  PolicyValue(const wchar_t* name, DWORD type, const std::wstring& data) : name_(name) {
+    const auto size = type == REG_DWORD ? sizeof(DWORD) : (data.size() + 1) * sizeof(wchar_t);
+    EXPECT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, key, name, type, data.c_str(), static_cast<DWORD>(size)),
+              ERROR_SUCCESS);
   }
-  void set_dword(const std::wstring& name, DWORD value) { set(name, REG_DWORD, &value, sizeof value); }
-  void set_text(const std::wstring& name, const std::wstring& text, DWORD type = REG_SZ) {
-    set(name, type, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
-  }
+  PolicyValue(const PolicyValue&) = delete;
+  PolicyValue& operator=(const PolicyValue&) = delete;
+  ~PolicyValue() { RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, key, name_); }
 
  private:
   static constexpr wchar_t key[] = L"SOFTWARE\\Policies\\Orvanta\\VpnHelper";
-  void set(const std::wstring& name, DWORD type, const void* data, DWORD size) {
-    EXPECT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, key, name.c_str(), type, data, size), ERROR_SUCCESS);
-    names_.push_back(name);
-  }
-  std::vector<std::wstring> names_;
+  const wchar_t* name_;
 };
 
 // The system folder of this prefix, where the service takes taskkill from.
@@ -229,15 +222,10 @@ class ServiceEndToEnd : public testing::Test {
     (void)eventually([&] { return state_of(service_.get()) == SERVICE_STOPPED; }, 2s);
   }
 
-  // The record the service keeps in the registry; nothing when there is none.
-  static std::optional<std::wstring> stored_record() {
-    wchar_t text[1024];
-    DWORD bytes = sizeof text;
-    if (RegGetValueW(HKEY_LOCAL_MACHINE, run_key, L"OpenVpn", RRF_RT_REG_SZ, nullptr, text, &bytes) !=
-        ERROR_SUCCESS) {
-      return std::nullopt;
-    }
-    return std::wstring(text);
+  // Whether the service keeps a record in the registry.
+  static bool record_stored() {
+    return RegGetValueW(HKEY_LOCAL_MACHINE, run_key, L"OpenVpn", RRF_RT_REG_SZ, nullptr, nullptr, nullptr) ==
+           ERROR_SUCCESS;
   }
 
   // A plan that makes the stand-in play OpenVPN: it records its id and takes the steps in `more`.
@@ -264,9 +252,15 @@ TEST_F(ServiceEndToEnd, FreshServiceReportsStoppedAndClosesTheConnection) {
   EXPECT_EQ(exchange("{\"cmd\":\"restart\"}\n"),
             "{\"ok\":false,\"message\":\"Invalid request JSON: unknown variant `restart`, expected one of "
             "`connect`, `disconnect`, `status` at line 1 column 16\",\"pid\":null}\n");
-  const SERVICE_STATUS s = status();
+  SERVICE_STATUS s = status();
   EXPECT_EQ(s.dwServiceType, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
   EXPECT_EQ(s.dwControlsAccepted, static_cast<DWORD>(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN));
+  // Controls other than a stop leave it serving.
+  EXPECT_TRUE(ControlService(service_.get(), SERVICE_CONTROL_INTERROGATE, &s)) << GetLastError();
+  ControlService(service_.get(), SERVICE_CONTROL_PAUSE, &s);  // not accepted; must change nothing
+  ControlService(service_.get(), 200, &s);                    // user-defined; must change nothing
+  EXPECT_EQ(state_of(service_.get()), static_cast<DWORD>(SERVICE_RUNNING));
+  EXPECT_EQ(exchange(status_line), stopped_line);
 }
 
 // The pipe and the port command the same service: a connect over either is seen and ended over the port.
@@ -391,52 +385,54 @@ TEST_F(ServiceEndToEnd, StopWhileOpenVpnRunsEndsTheWholeTreeAndReportsStopped) {
       << "something still listens after the stop";
 }
 
-TEST_F(ServiceEndToEnd, ControlsOtherThanStopLeaveItServing) {
-  start_and_wait_serving();
-  SERVICE_STATUS s{};
-  EXPECT_TRUE(ControlService(service_.get(), SERVICE_CONTROL_INTERROGATE, &s)) << GetLastError();
-  ControlService(service_.get(), SERVICE_CONTROL_PAUSE, &s);  // not accepted; must change nothing
-  ControlService(service_.get(), 200, &s);                    // user-defined; must change nothing
-  EXPECT_EQ(state_of(service_.get()), static_cast<DWORD>(SERVICE_RUNNING));
-  EXPECT_EQ(exchange(status_line), stopped_line);
-}
-
-// The DACL the running service gave its pipe, read back through a client's handle. Wine keeps it
-// exactly but lets anyone open the pipe, so who is kept out is seen here only as the entries. With the
-// client policy unusable, an administrator (as this test runs) can still disconnect over the pipe,
-// while the port refuses every command as before.
-TEST_F(ServiceEndToEnd, ThePipesDaclFollowsTheClientPolicy) {
+// The DACL the running service gave its pipe, read back through clients' handles on two of its
+// instances. Wine keeps it exactly but lets anyone open the pipe, so who is kept out is seen here only
+// as the entries. The pipe serves an administrator (as this test runs) in every state of the policy;
+// the port follows TcpEndpoint, and under an unusable client policy refuses every command as before.
+TEST_F(ServiceEndToEnd, ThePipesDaclAndThePortFollowThePolicy) {
   const std::string service_only = "O:BAD:P(D;;FA;;;NU)(A;;FA;;;SY)(A;;FA;;;BA)";
+  const std::string local_users = service_only + "(A;;0x12019b;;;AU)";
   struct Case {
     const char* name;
-    const wchar_t* groups;  // ClientGroups as a REG_MULTI_SZ, or none
+    const wchar_t* value;  // the policy value set, if any
+    DWORD type;
+    std::wstring data;
     std::string sddl;
-    bool usable;
+    const char* port;  // what a disconnect over the port is answered with (its start); none when it is off
   };
   const Case cases[] = {
-      {"no client policy", nullptr, service_only + "(A;;0x12019b;;;AU)", true},
-      {"ClientGroups", L"S-1-5-32-556", service_only + "(A;;0x12019b;;;NO)", true},
-      {"unusable client policy", L"S-1-5-11", service_only, false},
+      {"no client policy", nullptr, 0, L"", local_users, disconnected_line},
+      {"ClientGroups", L"ClientGroups", REG_MULTI_SZ,
+       std::wstring(L"S-1-5-32-556\0S-1-5-21-1-2-3-1105\0", 33),
+       service_only + "(A;;0x12019b;;;NO)(A;;0x12019b;;;S-1-5-21-1-2-3-1105)", disconnected_line},
+      {"unusable client policy", L"ClientGroups", REG_MULTI_SZ, std::wstring(L"S-1-5-11\0", 9), service_only,
+       "{\"ok\":false,\"message\":\"Not allowed: the client policy cannot be used"},
+      {"TcpEndpoint REG_DWORD 0", L"TcpEndpoint", REG_DWORD, std::wstring(2, L'\0'), local_users, nullptr},
+      {"TcpEndpoint REG_SZ \"1\"", L"TcpEndpoint", REG_SZ, L"1", local_users, nullptr},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    PolicyValues policy;
-    if (c.groups != nullptr) {
-      policy.set_text(L"ClientGroups", std::wstring(c.groups) + L'\0', REG_MULTI_SZ);
+    std::optional<PolicyValue> policy;
+    if (c.value != nullptr) {
+      policy.emplace(c.value, c.type, c.data);
     }
     start_and_wait_serving(true);
-    const UniqueFile client = open_pipe_client(service_pipe);
-    ASSERT_TRUE(client) << GetLastError();
-    const auto sddl = pipe::handle_security_sddl(client.get());
-    ASSERT_TRUE(sddl.has_value());
-    EXPECT_EQ(utf16_to_utf8(*sddl), c.sddl);
-    if (!c.usable) {
-      EXPECT_EQ(pipe_exchange(disconnect_line), disconnected_line);
-      const auto refused = exchange(disconnect_line);
-      ASSERT_TRUE(refused);
-      EXPECT_TRUE(
-          refused->starts_with("{\"ok\":false,\"message\":\"Not allowed: the client policy cannot be used"))
-          << *refused;
+    const UniqueFile first = open_pipe_client(service_pipe);
+    const UniqueFile further = open_pipe_client_when_free(service_pipe);
+    for (const UniqueFile* client : {&first, &further}) {
+      ASSERT_TRUE(*client) << GetLastError();
+      const auto sddl = pipe::handle_security_sddl(client->get());
+      ASSERT_TRUE(sddl.has_value());
+      EXPECT_EQ(utf16_to_utf8(*sddl), c.sddl);
+    }
+    EXPECT_EQ(pipe_exchange(status_line), stopped_line);
+    EXPECT_EQ(pipe_exchange(disconnect_line), disconnected_line);
+    const auto over_the_port = exchange(disconnect_line);
+    if (c.port == nullptr) {
+      EXPECT_FALSE(over_the_port.has_value()) << "something listens on the port";
+    } else {
+      ASSERT_TRUE(over_the_port);
+      EXPECT_TRUE(over_the_port->starts_with(c.port)) << *over_the_port;
     }
     stop_and_wait();
   }
@@ -484,23 +480,6 @@ TEST_F(ServiceEndToEnd, AFalsePipeServerGetsNothingFromTheClient) {
   EXPECT_EQ(finished->exit_code, 0u) << finished->standard_error;
 }
 
-// TcpEndpoint 0 turns the port off; a value of the wrong type keeps it off too. The pipe serves.
-TEST_F(ServiceEndToEnd, TcpEndpointTurnsThePortOffAndAWrongTypeKeepsItOff) {
-  for (const bool wrong_type : {false, true}) {
-    SCOPED_TRACE(wrong_type ? "REG_SZ \"1\"" : "REG_DWORD 0");
-    PolicyValues policy;
-    if (wrong_type) {
-      policy.set_text(L"TcpEndpoint", L"1");
-    } else {
-      policy.set_dword(L"TcpEndpoint", 0);
-    }
-    start_and_wait_serving(true);
-    EXPECT_EQ(pipe_exchange(status_line), stopped_line);
-    EXPECT_FALSE(exchange(status_line).has_value()) << "something listens on the port";
-    stop_and_wait();
-  }
-}
-
 // A service that cannot open what it must serve on reports itself stopped with the system's error: a
 // taken port, or a taken pipe name while the port is off. Wine ignores FILE_FLAG_FIRST_PIPE_INSTANCE,
 // which makes Windows refuse with 5, but a squatter that allows one instance makes it refuse with 231.
@@ -512,8 +491,7 @@ TEST_F(ServiceEndToEnd, ATakenEndpointEndsTheServiceStoppedWithItsError) {
     ASSERT_TRUE(eventually([&] { return state_of(service_.get()) == SERVICE_STOPPED; }));
     EXPECT_EQ(status().dwWin32ExitCode, 10048u);  // WSAEADDRINUSE
   }
-  PolicyValues policy;
-  policy.set_dword(L"TcpEndpoint", 0);
+  const PolicyValue port_off(L"TcpEndpoint", REG_DWORD, std::wstring(2, L'\0'));
   const UniqueFile squatter(CreateNamedPipeW(to_wide(service_pipe).c_str(), PIPE_ACCESS_DUPLEX,
                                              PIPE_TYPE_BYTE, 1, 4096, 4096, 0, nullptr));
   ASSERT_TRUE(squatter) << GetLastError();
@@ -535,14 +513,14 @@ TEST_F(ServiceEndToEnd, OpenVpnOutlivesAKilledServiceAndIsAdoptedAtTheNextStart)
   const Watched descendant(wait_for_pid(grandchild.pid_out));
   kill_service();
   ASSERT_TRUE(openvpn.running());
-  ASSERT_TRUE(stored_record());
+  ASSERT_TRUE(record_stored());
 
   start_and_wait_serving();
   EXPECT_EQ(exchange(status_line), running_line(*pid));
   EXPECT_EQ(exchange(disconnect_line), disconnected_line);
   EXPECT_TRUE(openvpn.ends_within(3000));
   EXPECT_TRUE(descendant.ends_within(3000)) << "the adopted OpenVPN's job was not reached";
-  EXPECT_EQ(stored_record(), std::nullopt);
+  EXPECT_FALSE(record_stored());
 
   const std::filesystem::path leave = std::filesystem::path(work_.path()) / "leave";
   const Planned leaving = plan("leaving", {{"wait_for_file", utf8(leave)}, {"exit_code", "0"}});
@@ -553,7 +531,7 @@ TEST_F(ServiceEndToEnd, OpenVpnOutlivesAKilledServiceAndIsAdoptedAtTheNextStart)
   ASSERT_TRUE(gone.ends_within(10000));
   start_and_wait_serving();
   EXPECT_EQ(exchange(status_line), stopped_line);
-  EXPECT_EQ(stored_record(), std::nullopt);
+  EXPECT_FALSE(record_stored());
 }
 
 // The key is volatile and closed to all but SYSTEM and Administrators; an orderly stop leaves no
@@ -582,7 +560,7 @@ TEST_F(ServiceEndToEnd, ForgedRecordIsNotAdoptedAndItsProcessIsLeftAlone) {
             ERROR_CHILD_MUST_BE_VOLATILE);
   const UniqueRegistryKey created_probe(probe);
   stop_and_wait();
-  EXPECT_EQ(stored_record(), std::nullopt);
+  EXPECT_FALSE(record_stored());
 
   const Planned decoy_plan = plan("decoy");
   Result<Child> decoy = spawn(standin_command(decoy_plan.plan));
@@ -601,7 +579,7 @@ TEST_F(ServiceEndToEnd, ForgedRecordIsNotAdoptedAndItsProcessIsLeftAlone) {
             ERROR_SUCCESS);
   start_and_wait_serving();
   EXPECT_EQ(exchange(status_line), stopped_line);
-  EXPECT_EQ(stored_record(), std::nullopt);
+  EXPECT_FALSE(record_stored());
   EXPECT_EQ(exchange(disconnect_line), disconnected_line);
   EXPECT_TRUE(decoy_process.running()) << "a process the record only named was ended";
 }
