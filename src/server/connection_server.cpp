@@ -39,8 +39,10 @@ using Clock = std::chrono::steady_clock;
 constexpr DWORD port_thread_linger_ms = 1000;
 // A worker whose line is done waits as long for the next one before it ends: under a steady stream of
 // requests most lines then find a worker waiting, and starting a thread is the dearest step of a
-// request under Wine. An idle service holds none.
+// request under Wine. An idle service holds none. A few are enough to keep a machine's cores busy
+// with such short operations; more would only be threads that a burst of lines leaves behind.
 constexpr std::chrono::milliseconds worker_linger{1000};
+constexpr std::size_t most_lingering_workers = 4;
 // How many time-outs are handled before the completions that came meanwhile: a crowd of silent
 // connections timing out together must not hold up the others' replies.
 constexpr std::size_t expiries_at_once = 32;
@@ -612,7 +614,7 @@ class Server final : public ConnectionServer, public std::enable_shared_from_thi
   // The next line that waits for a worker, or nothing within the linger, and the worker ends.
   std::optional<Job> next_job() {
     std::unique_lock lock(connections_mutex_);
-    if (queued_.empty() && !loop_ended_) {
+    if (queued_.empty() && !loop_ended_ && idle_workers_ < most_lingering_workers) {
       ++idle_workers_;
       (void)job_queued_.wait_for(lock, worker_linger, [this] { return !queued_.empty() || loop_ended_; });
       --idle_workers_;
