@@ -60,7 +60,8 @@ def linux(relative):
 # --- the policy ---
 def set_value(name, kind, data):
     result = wine("reg", "add", key, "/v", name, "/t", kind, "/d", data, "/f")
-    tally.check(f"reg add {name} {kind}", result.returncode == 0, result.stdout + result.stderr)
+    tally.check(f"reg add {name} {kind}", result.returncode == 0,
+                f"exit {result.returncode}: {result.stdout}{result.stderr}")
 
 
 def clear_policy():
