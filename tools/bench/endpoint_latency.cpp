@@ -3,7 +3,6 @@
 // goes the client tool's own way (its server checks included); the port as the client tool talks to it.
 // Usage: bench_endpoint_latency [REQUESTS]
 #include <winsock2.h>
-#include <ws2tcpip.h>
 
 #include <algorithm>
 #include <chrono>
@@ -13,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "service_client.hpp"
 #include "client/pipe_client.hpp"
 
 namespace {
@@ -23,24 +23,7 @@ const std::string status_line = "{\"cmd\":\"status\"}\n";
 // Connect, the line, the reply up to the service's close; nothing on any failure.
 std::optional<Clock::duration> over_port() {
   const Clock::time_point start = Clock::now();
-  const SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  if (s == INVALID_SOCKET) {
-    return std::nullopt;
-  }
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(49877);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bool ok = connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
-            send(s, status_line.data(), static_cast<int>(status_line.size()), 0) ==
-                static_cast<int>(status_line.size());
-  std::string reply;
-  char buffer[512];
-  for (int got = 0; ok && (got = recv(s, buffer, sizeof buffer, 0)) > 0;) {
-    reply.append(buffer, static_cast<std::size_t>(got));
-  }
-  closesocket(s);
-  if (!ok || !reply.ends_with('\n')) {
+  if (!orvanta::bench::exchange(status_line).value_or("").ends_with('\n')) {
     return std::nullopt;
   }
   return Clock::now() - start;

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "service_client.hpp"
 #include "common/handle.hpp"
 #include "support/files.hpp"
 #include "support/polling.hpp"
@@ -21,39 +22,14 @@
 namespace {
 
 using orvanta::UniqueHandle;
-using orvanta::UniqueSocket;
+using orvanta::bench::exchange;
+using orvanta::bench::state_of;
 using orvanta::test::eventually;
 using orvanta::test::utf8;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 constexpr double target_ms = 50;
-
-// One request line and the whole reply; nothing when nothing answered.
-std::optional<std::string> exchange(const std::string& line) {
-  const UniqueSocket connection(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(49877);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (!connection ||
-      connect(connection.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-      send(connection.get(), line.data(), static_cast<int>(line.size()), 0) !=
-          static_cast<int>(line.size())) {
-    return std::nullopt;
-  }
-  std::string reply;
-  char buffer[512];
-  for (int received = 0; (received = recv(connection.get(), buffer, sizeof buffer, 0)) > 0;) {
-    reply.append(buffer, static_cast<std::size_t>(received));
-  }
-  return reply.empty() ? std::nullopt : std::optional(reply);
-}
-
-DWORD state_of(SC_HANDLE service) {
-  SERVICE_STATUS status{};
-  return QueryServiceStatus(service, &status) ? status.dwCurrentState : 0;
-}
 
 bool kill_service(SC_HANDLE service) {
   SERVICE_STATUS_PROCESS status{};
@@ -83,7 +59,7 @@ std::optional<std::pair<double, std::string>> timed_start(SC_HANDLE service) {
     return std::nullopt;
   }
   std::optional<std::string> answer;
-  if (!eventually([&] { return (answer = exchange("{\"cmd\":\"status\"}\n")).has_value(); }, 30s)) {
+  if (!eventually([&] { return !(answer = exchange("{\"cmd\":\"status\"}\n")).value_or("").empty(); }, 30s)) {
     return std::nullopt;
   }
   return std::pair{std::chrono::duration<double, std::milli>(Clock::now() - asked).count(), *answer};
@@ -139,7 +115,7 @@ int wmain(int argc, wchar_t** argv) {
     const bool settled =
         !adopting || eventually([&] { return !orvanta::test::read_file(pid_out).value_or("").empty(); }, 20s);
     Sleep(200);
-    if (!prepared || !settled || !kill_service(service.get())) {
+    if (prepared.value_or("").empty() || !settled || !kill_service(service.get())) {
       std::fprintf(stderr, "bench_restart: round %d could not be prepared: %s\n", round,
                    prepared.value_or("(no reply)").c_str());
       return 1;

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "service_client.hpp"
 #include "support/files.hpp"
 #include "support/polling.hpp"
 #include "support/text.hpp"
@@ -26,6 +27,8 @@
 
 namespace {
 
+using orvanta::bench::exchange;
+using orvanta::bench::state_of;
 using orvanta::test::eventually;
 using orvanta::test::processes_of;
 using orvanta::test::read_file;
@@ -34,41 +37,8 @@ using orvanta::test::Watched;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-constexpr std::uint16_t service_port = 49877;
-
 std::string json_string(const std::wstring& text) {
   return "\"" + orvanta::test::json_escaped(utf8(text)) + "\"";
-}
-
-// One request line to the service and its whole reply; nothing when no connection could be made.
-// `sent` is set once the line is on its way.
-std::optional<std::string> exchange(const std::string& line, std::atomic<bool>* sent = nullptr) {
-  const SOCKET connection = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  if (connection == INVALID_SOCKET) {
-    return std::nullopt;
-  }
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(service_port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const DWORD patience_ms = 90'000;
-  setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&patience_ms),
-             sizeof patience_ms);
-  std::optional<std::string> reply;
-  if (connect(connection, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
-      send(connection, line.data(), static_cast<int>(line.size()), 0) == static_cast<int>(line.size())) {
-    if (sent != nullptr) {
-      *sent = true;
-    }
-    reply.emplace();
-    char buffer[512];
-    int received = 0;
-    while ((received = recv(connection, buffer, sizeof buffer, 0)) > 0) {
-      reply->append(buffer, static_cast<std::size_t>(received));
-    }
-  }
-  closesocket(connection);
-  return reply;
 }
 
 // A process of the service's, watched through a handle of ours so that its id cannot pass to another
@@ -84,11 +54,6 @@ std::vector<Seen> seen_running(const std::wstring& image) {
     seen.push_back({pid, Watched(pid)});
   }
   return seen;
-}
-
-DWORD state_of(SC_HANDLE service) {
-  SERVICE_STATUS status{};
-  return QueryServiceStatus(service, &status) ? status.dwCurrentState : 0;
 }
 
 struct Standin {
