@@ -138,11 +138,9 @@ TEST_F(PathChecks, ShortNamesOfListedEntriesAreAccepted) {
   const auto allowed = check(connect, lock_down());
   EXPECT_TRUE(allowed.has_value()) << allowed.error().reason << "\n" << testing::PrintToString(calls_);
   // Only the administrator's entries are expanded, never the client's text.
-  for (const std::u16string& call : calls_) {
-    if (call.starts_with(u"long ") || call.starts_with(u"short ")) {
-      EXPECT_TRUE(call.find(u"~") == std::u16string::npos) << test::utf8(to_wide(call));
-    }
-  }
+  EXPECT_TRUE(std::ranges::none_of(calls_, [](const std::u16string& call) {
+    return (call.starts_with(u"long ") || call.starts_with(u"short ")) && call.contains(u'~');
+  })) << testing::PrintToString(calls_);
 }
 
 struct RuleCase {
@@ -267,9 +265,8 @@ TEST_F(PathChecks, OnlyPlainLocalPathsAndNothingAskedAboutTheRest) {
   EXPECT_EQ(reason(bare), "openvpn is not one of the programs in OpenVpnPrograms");
   EXPECT_NE(std::ranges::find(calls_, u"exists " + utf8_to_utf16(at("found\\a.ovpn"))), calls_.end())
       << testing::PrintToString(calls_);
-  for (const std::u16string& call : calls_) {
-    EXPECT_FALSE(call.find(u"127.0.0.2") != std::u16string::npos) << testing::PrintToString(calls_);
-  }
+  EXPECT_TRUE(std::ranges::none_of(calls_, [](const auto& call) { return call.contains(u"127.0.0.2"); }))
+      << testing::PrintToString(calls_);
   // Without any path value, paths are not looked at at all.
   EXPECT_TRUE(
       check(Connect{"\\\\server\\share\\openvpn.exe", "\\\\.\\pipe\\x", "a", "b"}, PathPolicy{}).has_value());
