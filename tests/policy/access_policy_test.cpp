@@ -36,16 +36,18 @@ TEST(AccessPolicy, TellsTheEventLogOfRefusalsAndOfAPolicyItCannotApply) {
   };
   const AccessPolicy paths(ClientPolicy{}, seams);
   const std::string long_text = "C:\\" + std::string(300, 'x') + "\\openvpn.exe";
-  EXPECT_EQ(paths.check_connect(Connect{long_text, "C:\\cfg\\a", "C:\\cfg\\b", "C:\\logs\\c"}),
-            std::unexpected(not_allowed("openvpn is not one of the programs in OpenVpnPrograms")));
+  const auto refused = paths.check_connect(Connect{long_text, "C:\\cfg\\a", "C:\\cfg\\b", "C:\\logs\\c"});
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_EQ(refused.error(), not_allowed("openvpn is not one of the programs in OpenVpnPrograms"));
 
   seams.read_paths = [&] { return PathPolicy{program, {}, {}}; };
   const AccessPolicy partial(ClientPolicy{}, seams);
   const std::string incomplete =
       "the policy is incomplete: ConfigDirectories and LogDirectories are not set (a lock-down needs all "
       "three of OpenVpnPrograms, ConfigDirectories and LogDirectories)";
-  EXPECT_EQ(partial.check_connect(Connect{"C:\\OpenVPN\\bin\\openvpn.exe", "a", "b", "c"}),
-            std::unexpected(not_allowed(incomplete)));
+  const auto refused_partly = partial.check_connect(Connect{"C:\\OpenVPN\\bin\\openvpn.exe", "a", "b", "c"});
+  ASSERT_FALSE(refused_partly.has_value());
+  EXPECT_EQ(refused_partly.error(), not_allowed(incomplete));
 
   const AccessPolicy broken(ClientPolicy{false, {u"S-1-5-113"}, std::nullopt}, seams);
   EXPECT_EQ(broken.refusal(status(std::nullopt)), not_allowed(unusable_reason));
