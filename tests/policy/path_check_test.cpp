@@ -268,8 +268,10 @@ TEST_F(PathChecks, OnlyPlainLocalPathsAndNothingAskedAboutTheRest) {
   EXPECT_TRUE(std::ranges::none_of(calls_, [](const auto& call) { return call.contains(u"127.0.0.2"); }))
       << testing::PrintToString(calls_);
   // Without any path value, paths are not looked at at all.
-  EXPECT_TRUE(
-      check(Connect{"\\\\server\\share\\openvpn.exe", "\\\\.\\pipe\\x", "a", "b"}, PathPolicy{}).has_value());
+  const auto unchecked =
+      check(Connect{"\\\\server\\share\\openvpn.exe", "\\\\.\\pipe\\x", "a", "b"}, PathPolicy{});
+  ASSERT_TRUE(unchecked.has_value());
+  EXPECT_TRUE(unchecked->application.empty()) << "the launch searches as it always does";
   EXPECT_TRUE(calls_.empty());
 }
 
