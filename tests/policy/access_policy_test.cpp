@@ -23,18 +23,6 @@ const std::string unusable_reason =
     "the client policy cannot be used: ClientGroups holds S-1-5-113, which is not a built-in group "
     "(S-1-5-32-<rid>) or a domain or computer group (S-1-5-21-<a>-<b>-<c>-<rid>)";
 
-TEST(AccessPolicy, WithoutAnyPolicyNothingIsRefused) {
-  AccessPolicy::Seams seams;
-  seams.read_paths = [] { return PathPolicy{}; };
-  const test::ScopedFailureSink recorded;
-  const AccessPolicy policy(ClientPolicy{}, seams);
-  EXPECT_EQ(policy.refusal(status(std::nullopt, true)), std::nullopt);
-  const auto allowed = policy.check_connect(Connect{"\\\\server\\share\\openvpn.exe", "a", "b", "c"});
-  ASSERT_TRUE(allowed.has_value());
-  EXPECT_TRUE(allowed->application.empty()) << "the launch searches as it always does";
-  EXPECT_TRUE(recorded.sink().reports().empty());
-}
-
 // A refusal is a warning event with the reason and as much of the client's text as tells it apart;
 // a path policy with some of its three lists is an error event of its own; a client policy that cannot
 // be applied is an error event, once, and refuses every command.
@@ -76,7 +64,7 @@ TEST(AccessPolicy, TellsTheEventLogOfRefusalsAndOfAPolicyItCannotApply) {
 
 // On the pipe, who the system vouches for stands in for the token; the port's callers (no caller) are
 // held to the token alone. Refusals name the pipe caller's account and process id in the event, and the
-// reply stays the port's.
+// reply stays the port's. Without any client policy no request is refused.
 TEST(AccessPolicy, APipeCallersStandingStandsInForTheTokenAndRefusalsNameTheCaller) {
   using enum pipe::CallerStanding;
   AccessPolicy::Seams seams;
@@ -85,6 +73,7 @@ TEST(AccessPolicy, APipeCallersStandingStandsInForTheTokenAndRefusalsNameTheCall
   seams.service_folder = from_wide(folder.path());
   const AccessPolicy token_required(ClientPolicy{true, {}, std::nullopt}, seams);
   const AccessPolicy unusable(ClientPolicy{false, {u"S-1-5-113"}, std::nullopt}, seams);
+  const AccessPolicy none(ClientPolicy{}, seams);
   const pipe::PipeCaller admin{Administrator, u"S-1-5-21-1-2-3-500", 7};
   const pipe::PipeCaller member{ClientGroupMember, u"S-1-5-21-1-2-3-1001", 8};
   const pipe::PipeCaller other{Other, u"S-1-5-21-1-2-3-1002", 9};
@@ -96,6 +85,7 @@ TEST(AccessPolicy, APipeCallersStandingStandsInForTheTokenAndRefusalsNameTheCall
     const pipe::PipeCaller* caller;
     std::optional<HelperResponse> refusal;
     std::string event;  // the refusal's event detail, when there is one
+    bool array_form = false;
   };
   const Case cases[] = {
       {"administrator, no token", token_required, &admin, std::nullopt, ""},
@@ -109,12 +99,13 @@ TEST(AccessPolicy, APipeCallersStandingStandsInForTheTokenAndRefusalsNameTheCall
       {"unusable policy, other account", unusable, &other, not_allowed(unusable_reason),
        unusable_reason + "; pipe client S-1-5-21-1-2-3-1002 (process 9)"},
       {"unusable policy, port", unusable, nullptr, not_allowed(unusable_reason), unusable_reason},
+      {"no policy, the array form on the port", none, nullptr, std::nullopt, "", true},
   };
   using Reports = std::vector<std::pair<Failure, std::string>>;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const test::ScopedFailureSink fresh;  // a new sink holds nothing back under the rate limit
-    EXPECT_EQ(c.policy.refusal(status(std::nullopt), c.caller), c.refusal);
+    EXPECT_EQ(c.policy.refusal(status(std::nullopt, c.array_form), c.caller), c.refusal);
     const Reports expected = c.event.empty() ? Reports{} : Reports{{Failure::PolicyRefusal, c.event}};
     EXPECT_EQ(fresh.sink().reports(), expected);
   }

@@ -110,9 +110,8 @@ TEST_F(RecordTest, DisconnectRacingAConnectNeverClearsTheNewerRecord) {
   ASSERT_TRUE(second.pid) << second.message;
   hold_taskkill(false);
   disconnecting.join();
-  const auto record = store_->record();
-  ASSERT_TRUE(record);
-  EXPECT_EQ(record->identity.pid, *second.pid);
+  EXPECT_EQ(store_->record().transform([](const RunRecord& record) { return record.identity.pid; }),
+            second.pid);
   EXPECT_EQ(state_->query_status(), running(*second.pid));
   EXPECT_EQ(disconnect(), disconnected_reply);
 }
