@@ -9,7 +9,6 @@
 #include "pipe/caller_identity.hpp"
 #include "pipe/pipe_instance.hpp"
 #include "support/pipes.hpp"
-#include "support/text.hpp"
 
 namespace orvanta::client {
 namespace {

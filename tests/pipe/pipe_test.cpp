@@ -10,7 +10,6 @@
 #include "pipe/pipe_instance.hpp"
 #include "pipe/pipe_listener.hpp"
 #include "support/pipes.hpp"
-#include "support/text.hpp"
 
 namespace orvanta::pipe {
 namespace {
