@@ -19,29 +19,13 @@ namespace {
 using namespace std::chrono_literals;
 using Reports = std::vector<std::pair<Failure, std::string>>;
 
-// The system's text for ERROR_ACCESS_DENIED, as the event carries it.
-const std::string taken_name = error_text(Error::os(5));
-
-policy::AccessPolicy no_policy() {
-  policy::AccessPolicy::Seams seams;
-  seams.read_paths = [] { return policy::PathPolicy{}; };
-  return policy::AccessPolicy(policy::ClientPolicy{}, seams);
-}
-
-EndpointPlaces places(policy::TcpEndpointPolicy tcp, std::shared_ptr<std::atomic<bool>> taken) {
-  EndpointPlaces places;
-  places.port = any_loopback_port;
-  places.pipe_name = fresh_pipe_name();
-  places.read_tcp_endpoint = [tcp] { return tcp; };
-  places.pipe_seams.name_taken = [taken] { return taken->load(); };
-  return places;
-}
-
 TEST(ServiceEndpoints, TcpEndpointDecidesThePortAndATakenNameStopsOnlyAServiceWithoutIt) {
-  const auto policy = no_policy();
+  policy::AccessPolicy::Seams no_paths;
+  no_paths.read_paths = [] { return policy::PathPolicy{}; };
+  const policy::AccessPolicy policy(policy::ClientPolicy{}, no_paths);
   const std::string wrong_type = "TcpEndpoint is not a REG_DWORD of 0 or 1";
   const Reports unusable = {{Failure::TcpEndpointUnusable, wrong_type}};
-  const Reports taken = {{Failure::PipeCreate, taken_name}};
+  const Reports taken = {{Failure::PipeCreate, error_text(Error::os(ERROR_ACCESS_DENIED))}};
   const Reports none;
   // The port opens as TcpEndpoint says; the pipe, unless its name is taken.
   struct Case {
@@ -65,9 +49,12 @@ TEST(ServiceEndpoints, TcpEndpointDecidesThePortAndATakenNameStopsOnlyAServiceWi
     const policy::TcpEndpointPolicy tcp{
         c.listens, c.problem == nullptr ? std::nullopt : std::optional<std::string>(c.problem)};
     const auto taken_now = std::make_shared<std::atomic<bool>>(c.name_taken);
-    EndpointPlaces at = places(tcp, taken_now);
-    const std::u16string name = at.pipe_name;
-    auto opened = open_service_endpoints(policy, std::move(at));
+    const std::u16string name = fresh_pipe_name();
+    auto opened = open_service_endpoints(
+        policy, {.port = any_loopback_port,
+                 .pipe_name = name,
+                 .pipe_seams = {.name_taken = [taken_now] { return taken_now->load(); }},
+                 .read_tcp_endpoint = [tcp] { return tcp; }});
     EXPECT_EQ(recorded.sink().reports(), c.reports);
     if (c.error) {
       ASSERT_FALSE(opened.has_value());
