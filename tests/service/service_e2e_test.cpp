@@ -566,13 +566,9 @@ TEST_F(ServiceEndToEnd, ForgedRecordIsNotAdoptedAndItsProcessIsLeftAlone) {
   Result<Child> decoy = spawn(standin_command(decoy_plan.plan));
   ASSERT_TRUE(decoy);
   const Watched decoy_process(decoy->id());
-  FILETIME created{};
-  FILETIME unused[3]{};
-  ASSERT_TRUE(GetProcessTimes(decoy->process_handle(), &created, &unused[0], &unused[1], &unused[2]));
-  const RunRecord forged{
-      {decoy->id(), ((std::uint64_t{created.dwHighDateTime} << 32) | created.dwLowDateTime) + 1},
-      from_wide(standin_path()),
-      0};
+  const std::uint64_t created = creation_time_of(decoy->id());
+  ASSERT_NE(created, 0u);
+  const RunRecord forged{{decoy->id(), created + 1}, from_wide(standin_path()), 0};
   const std::wstring text = to_wide(encode_run_record(forged));
   ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, run_key, L"OpenVpn", REG_SZ, text.c_str(),
                             static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))),

@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <tlhelp32.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -150,6 +151,17 @@ struct Finished {
   }
   GetExitCodeProcess(process.get(), &finished.exit_code);
   return finished;
+}
+
+// The creation time of a process, in FILETIME units as GetProcessTimes gives it; 0 when it cannot be asked.
+inline std::uint64_t creation_time_of(DWORD pid) {
+  const UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+  FILETIME created{};
+  FILETIME unused[3]{};
+  if (!process || !GetProcessTimes(process.get(), &created, &unused[0], &unused[1], &unused[2])) {
+    return 0;
+  }
+  return (std::uint64_t{created.dwHighDateTime} << 32) | created.dwLowDateTime;
 }
 
 }  // namespace orvanta::test

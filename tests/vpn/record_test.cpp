@@ -8,23 +8,13 @@
 
 #include "common/error.hpp"
 #include "support/recording_failures.hpp"
+#include "support/watched_process.hpp"
 #include "standin_world.hpp"
 
 namespace orvanta::test {
 namespace {
 
 using namespace std::chrono_literals;
-
-// The creation time as the record keeps it; 0 when the process cannot be asked.
-std::uint64_t creation_time_of(std::uint32_t pid) {
-  const UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
-  FILETIME created{};
-  FILETIME unused[3]{};
-  if (!process || !GetProcessTimes(process.get(), &created, &unused[0], &unused[1], &unused[2])) {
-    return 0;
-  }
-  return (std::uint64_t{created.dwHighDateTime} << 32) | created.dwLowDateTime;
-}
 
 class RecordTest : public VpnTest {
  protected:
