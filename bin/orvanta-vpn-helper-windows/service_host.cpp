@@ -89,12 +89,13 @@ void WINAPI service_main(DWORD, LPWSTR*) {
   // as pending, and bounded: every wait of a stop, the hanging taskkill of one included, ends by the
   // deadline the handler set, so that the stopped report comes within the time the system allows.
   const HelperState::Clock::time_point stop_deadline = HelperState::Clock::now() + stop_work_budget;
-  state->begin_shutdown(stop_deadline);  // already begun by the handler; the earlier deadline stands
+  // Already begun by the handler; its deadline and grace stand.
+  state->begin_shutdown(stop_deadline, stop_openvpn_grace);
   (void)report_service_status(status_handle, stop_pending_report(stop_wait_hint));
   // No connect can launch any more, but one may have recorded an OpenVPN before the stop was asked
   // for: this stop ends it. Then whatever connect or stop is still under way (a connect that was
   // launching ends its own OpenVPN) is given the rest of the time.
-  state->stop_openvpn();
+  state->stop_openvpn(state->shutdown_grace());
   (void)state->wait_until_idle(stop_deadline + stop_grace);
   policy->withdraw_token();
   const auto stopped = report_service_status(status_handle, stopped_report());

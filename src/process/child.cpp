@@ -23,8 +23,8 @@ Result<WaitState> wait_state(HANDLE process, DWORD milliseconds) {
 
 }  // namespace
 
-Child::Child(UniqueHandle process, UniqueHandle thread)
-    : process_(std::move(process)), thread_(std::move(thread)) {}
+Child::Child(UniqueHandle process, UniqueHandle thread, UniqueHandle output)
+    : process_(std::move(process)), thread_(std::move(thread)), output_(std::move(output)) {}
 
 std::uint32_t Child::id() const { return GetProcessId(process_.get()); }
 

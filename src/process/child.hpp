@@ -25,7 +25,7 @@ using WaitState = std::variant<StillRunning, ExitStatus>;
 // never ends or waits for the process.
 class Child {
  public:
-  Child(UniqueHandle process, UniqueHandle thread);
+  Child(UniqueHandle process, UniqueHandle thread, UniqueHandle output = UniqueHandle());
   Child(Child&&) noexcept = default;
   Child& operator=(Child&&) noexcept = default;
 
@@ -35,10 +35,14 @@ class Child {
   // Waits at most `milliseconds` (INFINITE for no limit); StillRunning when the time ran out.
   [[nodiscard]] Result<WaitState> wait_for(DWORD milliseconds) const;
   [[nodiscard]] HANDLE process_handle() const { return process_.get(); }
+  // The read end of the pipe of a command whose output streams are StdioMode::Pipe; empty otherwise,
+  // and once taken.
+  [[nodiscard]] UniqueHandle take_output() { return std::move(output_); }
 
  private:
   UniqueHandle process_;
   UniqueHandle thread_;
+  UniqueHandle output_;
 };
 
 struct SpawnOptions {

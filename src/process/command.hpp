@@ -8,7 +8,8 @@
 
 namespace orvanta {
 
-enum class StdioMode { Inherit, Null };
+// Pipe: standard output and error that are set to it share one pipe, whose read end the Child holds.
+enum class StdioMode { Inherit, Null, Pipe };
 
 // Where a bare program name is looked for: the usual places in their order, or the system folder
 // alone, for a system tool that a file planted in a folder searched earlier must not stand in for.

@@ -51,20 +51,50 @@ Result<UniqueHandle> make_standard_handle(DWORD stream, std::optional<StdioMode>
   return UniqueHandle(duplicate);
 }
 
-// Standard input, output and error of one child; a failure closes the ones already made.
-Result<std::array<UniqueHandle, 3>> make_standard_handles(const Command& command) {
-  std::array<UniqueHandle, 3> handles;
+// The child's standard handles, and the read end of its output pipe when it has one.
+struct StandardHandles {
+  std::array<UniqueHandle, 3> child;
+  UniqueHandle output;
+};
+
+// The pipe's buffer: room for a burst of lines while the reader is busy elsewhere.
+constexpr DWORD output_pipe_bytes = 65536;
+
+// Standard input, output and error of one child; a failure closes the ones already made. Output and
+// error set to Pipe get one pipe between them, each its own inheritable duplicate of the write end, so
+// that the child still inherits exactly three handles; the read end is never inheritable.
+Result<StandardHandles> make_standard_handles(const Command& command) {
+  StandardHandles handles;
   const std::array<std::pair<DWORD, std::optional<StdioMode>>, 3> streams = {{
       {STD_INPUT_HANDLE, command.stdin_setting()},
       {STD_OUTPUT_HANDLE, command.stdout_setting()},
       {STD_ERROR_HANDLE, command.stderr_setting()},
   }};
+  UniqueHandle pipe_write;
   for (std::size_t i = 0; i < streams.size(); ++i) {
+    if (streams[i].second == StdioMode::Pipe && streams[i].first != STD_INPUT_HANDLE) {
+      if (!pipe_write) {
+        HANDLE read = nullptr;
+        HANDLE write = nullptr;
+        if (!CreatePipe(&read, &write, nullptr, output_pipe_bytes)) {
+          return std::unexpected(Error::os(GetLastError()));
+        }
+        handles.output.reset(read);
+        pipe_write.reset(write);
+      }
+      HANDLE duplicate = nullptr;
+      if (!DuplicateHandle(GetCurrentProcess(), pipe_write.get(), GetCurrentProcess(), &duplicate, 0, TRUE,
+                           DUPLICATE_SAME_ACCESS)) {
+        return std::unexpected(Error::os(GetLastError()));
+      }
+      handles.child[i].reset(duplicate);
+      continue;
+    }
     auto handle = make_standard_handle(streams[i].first, streams[i].second);
     if (!handle) {
       return std::unexpected(handle.error());
     }
-    handles[i] = std::move(*handle);
+    handles.child[i] = std::move(*handle);
   }
   return handles;
 }
@@ -111,6 +141,7 @@ class InheritList {
 struct CreatedProcess {
   UniqueHandle process;
   UniqueHandle thread;
+  UniqueHandle output;  // the read end of the output pipe, when the command asked for one
 };
 
 Result<CreatedProcess> create_process(const LaunchPlan& plan, const Command& command, DWORD extra_flags) {
@@ -125,7 +156,7 @@ Result<CreatedProcess> create_process(const LaunchPlan& plan, const Command& com
   }
   std::array<HANDLE, 3> inherited{};
   std::size_t inherited_count = 0;
-  for (const UniqueHandle& handle : *standard) {
+  for (const UniqueHandle& handle : standard->child) {
     if (handle) {
       inherited[inherited_count++] = handle.get();
     }
@@ -149,9 +180,9 @@ Result<CreatedProcess> create_process(const LaunchPlan& plan, const Command& com
     startup.StartupInfo.cb = sizeof(STARTUPINFOEXW);  // the record now carries the list
     startup.lpAttributeList = *attributes;
     startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-    startup.StartupInfo.hStdInput = (*standard)[0].get();
-    startup.StartupInfo.hStdOutput = (*standard)[1].get();
-    startup.StartupInfo.hStdError = (*standard)[2].get();
+    startup.StartupInfo.hStdInput = standard->child[0].get();
+    startup.StartupInfo.hStdOutput = standard->child[1].get();
+    startup.StartupInfo.hStdError = standard->child[2].get();
     flags |= EXTENDED_STARTUPINFO_PRESENT;
     inherit_handles = TRUE;
   }
@@ -161,7 +192,7 @@ Result<CreatedProcess> create_process(const LaunchPlan& plan, const Command& com
                       nullptr, nullptr, &startup.StartupInfo, &info)) {
     return std::unexpected(Error::os(GetLastError()));
   }
-  return CreatedProcess{UniqueHandle(info.hProcess), UniqueHandle(info.hThread)};
+  return CreatedProcess{UniqueHandle(info.hProcess), UniqueHandle(info.hThread), std::move(standard->output)};
 }
 
 // A supervised child runs its first instruction inside the job, so that nothing it starts can be
@@ -204,7 +235,7 @@ Result<Child> spawn(const Command& command, const SpawnOptions& options) {
       return std::unexpected(placed.error());
     }
   }
-  return Child(std::move(created->process), std::move(created->thread));
+  return Child(std::move(created->process), std::move(created->thread), std::move(created->output));
 }
 
 }  // namespace orvanta

@@ -64,6 +64,9 @@ std::optional<Tag> tag_named(std::string_view name) {
   if (name == "status") {
     return Tag::Status;
   }
+  if (name == "state") {
+    return Tag::State;
+  }
   return std::nullopt;
 }
 
@@ -243,7 +246,7 @@ class DocumentHandler {
     if (!tag_) {
       // Made in one piece, since the value can be as long as the request.
       constexpr std::string_view head = "unknown variant `";
-      constexpr std::string_view tail = "`, expected one of `connect`, `disconnect`, `status`";
+      constexpr std::string_view tail = "`, expected one of `connect`, `disconnect`, `status`, `state`";
       std::string description;
       description.reserve(head.size() + text.size() + tail.size());
       description.append(head).append(text).append(tail);

@@ -15,7 +15,7 @@
 
 namespace orvanta::protocol {
 
-enum class Tag { Connect, Disconnect, Status };
+enum class Tag { Connect, Disconnect, Status, State };
 
 // The members of the object form other than "cmd", as the connect rules see them. Only the four
 // field names can matter, so only their first string values are kept, and the first member those

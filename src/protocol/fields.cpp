@@ -53,7 +53,7 @@ std::expected<HelperRequest, RequestError> connect_from_elements(SequenceBody& e
   return make_connect(fields);
 }
 
-// Disconnect and Status ignore an object body; their array form must hold nothing after the tag.
+// Disconnect, Status and State ignore an object body; their array form must hold nothing after the tag.
 template <class Variant>
 std::expected<HelperRequest, RequestError> without_fields(const Body& body) {
   if (const auto* elements = std::get_if<SequenceBody>(&body); elements && elements->count != 0) {
@@ -97,6 +97,8 @@ std::expected<HelperRequest, RequestError> read_fields(Tag tag, Body& body) {
       return without_fields<Disconnect>(body);
     case Tag::Status:
       return without_fields<Status>(body);
+    case Tag::State:
+      return without_fields<State>(body);
   }
   return without_fields<Status>(body);
 }

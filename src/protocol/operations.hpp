@@ -1,4 +1,4 @@
-// The three things a request can ask for, as an interface: whoever serves requests needs to know
+// The things a request can ask for, as an interface: whoever serves requests needs to know
 // no more than this about what carries them out.
 #pragma once
 
@@ -24,6 +24,8 @@ class Operations {
   [[nodiscard]] virtual HelperResponse connect(const Connect& request) = 0;
   [[nodiscard]] virtual HelperResponse disconnect() = 0;
   [[nodiscard]] virtual HelperResponse status() = 0;
+  // What OpenVPN is doing and how the last one ended: a reply that carries a StateReport.
+  [[nodiscard]] virtual HelperResponse state() = 0;
 };
 
 }  // namespace orvanta

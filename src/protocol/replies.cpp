@@ -3,6 +3,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 
 namespace orvanta::replies {
 namespace {
@@ -15,6 +16,10 @@ HelperResponse stopped() { return {true, "stopped", std::nullopt}; }
 HelperResponse running(std::uint32_t pid) { return {true, "running", pid}; }
 HelperResponse openvpn_started(std::uint32_t pid) { return {true, "OpenVPN started", pid}; }
 HelperResponse openvpn_stopped() { return {true, "OpenVPN stopped", std::nullopt}; }
+HelperResponse state(std::optional<std::uint32_t> pid, StateReport report) {
+  std::string message = report.phase;
+  return {true, std::move(message), pid, std::move(report)};
+}
 
 HelperResponse start_failed(const Error& error) {
   return failure("Failed to start OpenVPN: " + error_text(error));

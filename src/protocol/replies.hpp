@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 #include "common/error.hpp"
@@ -18,6 +19,8 @@ namespace orvanta::replies {
 [[nodiscard]] HelperResponse openvpn_started(std::uint32_t pid);
 // {"ok":true,"message":"OpenVPN stopped","pid":null}
 [[nodiscard]] HelperResponse openvpn_stopped();
+// {"ok":true,"message":<phase>,"pid":<pid or null>,"phase":<phase>,...}: the message repeats the phase.
+[[nodiscard]] HelperResponse state(std::optional<std::uint32_t> pid, StateReport report);
 
 // Failures: ok false, pid null, and a fixed prefix before the error text.
 [[nodiscard]] HelperResponse start_failed(const Error& error);            // "Failed to start OpenVPN: "

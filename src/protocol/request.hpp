@@ -23,8 +23,11 @@ struct Disconnect {
 struct Status {
   friend bool operator==(const Status&, const Status&) = default;
 };
+struct State {
+  friend bool operator==(const State&, const State&) = default;
+};
 
-using HelperRequest = std::variant<Connect, Disconnect, Status>;
+using HelperRequest = std::variant<Connect, Disconnect, Status, State>;
 
 struct RequestError {
   std::string description;

@@ -56,6 +56,51 @@ void append_escaped(std::string& out, std::string_view text) {
   }
 }
 
+void append_number(std::string& out, std::uint32_t value) {
+  char digits[10];
+  const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+  out.append(digits, end);
+}
+
+void append_string(std::string& out, std::string_view text) {
+  out += '"';
+  append_escaped(out, text);
+  out += '"';
+}
+
+template <class T, class Append>
+void append_optional(std::string& out, const std::optional<T>& value, Append append) {
+  if (value) {
+    append(out, *value);
+  } else {
+    out += "null";
+  }
+}
+
+// Short and bounded (a detail is at most 512 bytes), so written as one piece.
+void append_state(std::string& out, const StateReport& state) {
+  out += ",\"phase\":";
+  append_string(out, state.phase);
+  out += ",\"since\":";
+  append_string(out, state.since);
+  out += ",\"reason\":";
+  append_optional(out, state.reason, append_string);
+  out += ",\"last_exit\":";
+  append_optional(out, state.last_exit, [](std::string& to, const ExitReport& exit) {
+    to += "{\"pid\":";
+    append_number(to, exit.pid);
+    to += ",\"at\":";
+    append_string(to, exit.at);
+    to += ",\"code\":";
+    append_optional(to, exit.code, append_number);
+    to += ",\"cause\":";
+    append_string(to, exit.cause);
+    to += ",\"detail\":";
+    append_optional(to, exit.detail, append_string);
+    to += '}';
+  });
+}
+
 }  // namespace
 
 std::string_view ResponsePieces::next() {
@@ -81,12 +126,9 @@ std::string_view ResponsePieces::next() {
     }
   }
   piece_ += "\",\"pid\":";
-  if (response_->pid) {
-    char digits[10];
-    const auto end = std::to_chars(digits, digits + sizeof digits, *response_->pid).ptr;
-    piece_.append(digits, end);
-  } else {
-    piece_ += "null";
+  append_optional(piece_, response_->pid, append_number);
+  if (response_->state) {
+    append_state(piece_, *response_->state);
   }
   piece_ += "}\n";
   stage_ = Stage::Done;

@@ -10,14 +10,37 @@
 
 namespace orvanta {
 
+// How the last OpenVPN ended, as a `state` reply tells it.
+struct ExitReport {
+  std::uint32_t pid = 0;
+  std::string at;  // YYYY-MM-DDTHH:MM:SSZ
+  std::optional<std::uint32_t> code;
+  std::string cause;
+  std::optional<std::string> detail;
+  friend bool operator==(const ExitReport&, const ExitReport&) = default;
+};
+
+// The members a `state` reply carries after `pid`.
+struct StateReport {
+  std::string phase;
+  std::string since;  // YYYY-MM-DDTHH:MM:SSZ
+  std::optional<std::string> reason;
+  std::optional<ExitReport> last_exit;
+  friend bool operator==(const StateReport&, const StateReport&) = default;
+};
+
 struct HelperResponse {
   bool ok = false;
   std::string message;
   std::optional<std::uint32_t> pid;
+  std::optional<StateReport> state = std::nullopt;  // only in the reply to `state`
   friend bool operator==(const HelperResponse&, const HelperResponse&) = default;
 };
 
-// {"ok":true,"message":"stopped","pid":null} followed by one line feed.
+// {"ok":true,"message":"stopped","pid":null} followed by one line feed; a reply with a state report
+// has its members after pid, every one always present:
+//   ,"phase":"stopped","since":"...","reason":null,"last_exit":{"pid":4242,"at":"...","code":1,
+//   "cause":"options-error","detail":"..."}
 [[nodiscard]] std::string encode_response(const HelperResponse& response);
 
 // The same bytes, handed to `write` in order in pieces of a little over `piece_bytes`, so that a long

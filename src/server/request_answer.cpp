@@ -20,8 +20,10 @@ HelperResponse dispatch_request(const HelperRequest& request, Operations& operat
           return operations.connect(kind);
         } else if constexpr (std::is_same_v<Kind, Disconnect>) {
           return operations.disconnect();
-        } else {
+        } else if constexpr (std::is_same_v<Kind, Status>) {
           return operations.status();
+        } else {
+          return operations.state();
         }
       },
       request);

@@ -9,7 +9,8 @@ DWORD WINAPI control_handler(DWORD control, DWORD, LPVOID, LPVOID context) {
   auto* ctx = static_cast<ControlContext*>(context);
   switch (control) {
     case SERVICE_CONTROL_STOP:
-    case SERVICE_CONTROL_SHUTDOWN:
+    case SERVICE_CONTROL_PRESHUTDOWN:
+    case SERVICE_CONTROL_SHUTDOWN: {
       // Only the handler sets the flag, so a set flag means the stop is under way and reported; a
       // report from here could now come after the stopped one.
       if (ctx->shutdown->is_set()) {
@@ -19,13 +20,19 @@ DWORD WINAPI control_handler(DWORD control, DWORD, LPVOID, LPVOID context) {
       // report, and only then the flag, which wakes the service main: the main's stopped report must
       // come after this one, or the system would be left waiting on a stop-pending service whose
       // process has ended.
-      ctx->state->begin_shutdown(HelperState::Clock::now() + stop_work_budget);
+      const bool preshutdown = control == SERVICE_CONTROL_PRESHUTDOWN;
+      ctx->state->begin_shutdown(
+          HelperState::Clock::now() + (preshutdown ? preshutdown_work_budget : stop_work_budget),
+          preshutdown                             ? preshutdown_openvpn_grace
+          : control == SERVICE_CONTROL_SHUTDOWN ? shutdown_openvpn_grace
+                                                : stop_openvpn_grace);
       if (const SERVICE_STATUS_HANDLE handle = ctx->status_handle.load(); handle != nullptr) {
         // Should this report fail, the service main's reports still follow.
         (void)ctx->report(handle, stop_pending_report(stop_wait_hint));
       }
       ctx->shutdown->set();
       return NO_ERROR;
+    }
     case SERVICE_CONTROL_INTERROGATE:
       // No report: the system answers with the state last reported.
       return NO_ERROR;

@@ -23,6 +23,14 @@ class HelperState;
 inline constexpr std::chrono::milliseconds stop_work_budget{15'000};
 inline constexpr std::chrono::milliseconds stop_grace{2'000};
 inline constexpr std::chrono::milliseconds stop_wait_hint{20'000};
+// How long OpenVPN is given to end by itself, through its exit event, before it is forced: on a stop,
+// within the budget above; in preshutdown, within the 10 s the system gives by default, so that its
+// budget is shorter and everything is over in 9 s. A plain shutdown forces at once, as a system that
+// sends it gives no time to spare.
+inline constexpr std::chrono::milliseconds stop_openvpn_grace{5'000};
+inline constexpr std::chrono::milliseconds preshutdown_openvpn_grace{3'000};
+inline constexpr std::chrono::milliseconds preshutdown_work_budget{7'000};
+inline constexpr std::chrono::milliseconds shutdown_openvpn_grace{0};
 
 // What the handler reaches the service through. The system may call the handler until the process
 // ends, so whoever registers keeps this alive until the dispatcher has returned.
@@ -35,8 +43,8 @@ struct ControlContext {
   std::function<Result<void>(SERVICE_STATUS_HANDLE, const StatusReport&)> report = report_service_status;
 };
 
-// Stop and shutdown: tell the state that no OpenVPN may be launched any more, report stop-pending, set
-// the flag and return 0 at once; the service main does the stop itself, so that nothing the stop waits
+// Stop, preshutdown and shutdown: tell the state that no OpenVPN may be launched any more, with the
+// deadline and grace of that kind of stop, report stop-pending, set the flag and return 0 at once; the service main does the stop itself, so that nothing the stop waits
 // for can hold the handler, and with it every later control, hostage. A stop after the first changes
 // nothing. Interrogate: 0 and nothing else. Anything else: ERROR_CALL_NOT_IMPLEMENTED.
 DWORD WINAPI control_handler(DWORD control, DWORD event_type, LPVOID event_data, LPVOID context);

@@ -6,7 +6,9 @@ namespace orvanta {
 StatusReport running_report() {
   StatusReport report;
   report.current_state = SERVICE_RUNNING;
-  report.controls_accepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
+  // Preshutdown gives OpenVPN time to undo its routes before the system goes down; nothing is
+  // configured for it, so the system's default of 10 s applies.
+  report.controls_accepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_PRESHUTDOWN;
   return report;
 }
 

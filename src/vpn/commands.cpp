@@ -4,12 +4,12 @@
 namespace orvanta {
 
 Command openvpn_command(const std::string& openvpn, const std::string& config, const std::string& auth,
-                        const std::string& log) {
+                        const std::string& log, const std::string& exit_event) {
   Command command(openvpn);
   command.arg("--config").arg(config).arg("--auth-user-pass").arg(auth);
   command.arg("--auth-nocache").arg("--redirect-gateway").arg("def1").arg("--verb").arg("3");
-  command.arg("--log").arg(log);
-  command.stdin_mode(StdioMode::Null).stdout_mode(StdioMode::Null).stderr_mode(StdioMode::Null);
+  command.arg("--log").arg(log).arg("--service").arg(exit_event).arg("0");
+  command.stdin_mode(StdioMode::Null).stdout_mode(StdioMode::Pipe).stderr_mode(StdioMode::Pipe);
   return command;
 }
 

@@ -24,10 +24,12 @@ HelperResponse HelperOperations::connect(const Connect& request) {
 }
 
 HelperResponse HelperOperations::disconnect() {
-  state_->stop_openvpn();
+  state_->stop_openvpn(HelperState::disconnect_grace);
   return replies::openvpn_stopped();
 }
 
 HelperResponse HelperOperations::status() { return state_->query_status(); }
+
+HelperResponse HelperOperations::state() { return state_->query_state(); }
 
 }  // namespace orvanta

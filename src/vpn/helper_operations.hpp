@@ -26,6 +26,7 @@ class HelperOperations final : public Operations {
   // Stops whatever runs; the reply is the same whether or not anything did.
   HelperResponse disconnect() override;
   HelperResponse status() override;
+  HelperResponse state() override;
 
  private:
   std::shared_ptr<HelperState> state_;

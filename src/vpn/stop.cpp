@@ -1,5 +1,6 @@
 // Ending the recorded OpenVPN together with every process it started.
 #include <array>
+#include <chrono>
 #include <new>
 #include <utility>
 #include <variant>
@@ -72,42 +73,80 @@ void run_taskkill(std::uint32_t pid, const SpawnOptions& options, HANDLE shutdow
   }
 }
 
-}  // namespace
-
-void HelperState::end_tree(Recorded& taken) {
-  // The job reaches every process OpenVPN started, also where taskkill cannot (missing, failing, or
-  // without /T). Killing the Child as well ends OpenVPN even if the job could not be ended.
-  if (taken.job) {
-    (void)TerminateJobObject(taken.job.get(), 1);
-  }
-  if (taken.child) {
-    (void)taken.child->kill();
-  }
-  wait_for_tree(taken.child, taken.job.get(), shutdown_timer_.get());
-
-  // taken.child still holds OpenVPN's process handle, and an id is not given to another process while
-  // a handle to its process is open: taskkill can only meet our OpenVPN under this id.
-  if (taken.run) {
-    try {
-      run_taskkill(taken.run->pid, spawn_options(nullptr), shutdown_timer_.get());
-    } catch (const std::bad_alloc&) {
-      // No memory to start taskkill with: the job has ended the tree all the same.
+// Waits at most `grace` for OpenVPN to end by itself, and no longer than the shutdown's deadline or
+// its grace allow. Whether it has ended.
+bool ends_by_itself(HANDLE process, std::chrono::milliseconds grace, HANDLE shutdown_timer, HANDLE grace_timer) {
+  std::array<HANDLE, 3> handles{process};
+  DWORD count = 1;
+  for (const HANDLE timer : {shutdown_timer, grace_timer}) {
+    if (timer != nullptr) {
+      handles[count++] = timer;
     }
   }
-  forget_record(taken.run);
+  return WaitForMultipleObjects(count, handles.data(), FALSE, static_cast<DWORD>(grace.count())) == WAIT_OBJECT_0;
+}
+
+}  // namespace
+
+void HelperState::end_tree(Recorded& taken, std::chrono::milliseconds grace) {
+  // Whether OpenVPN had already ended is asked first: one that ended before the stop began was not
+  // ended by the service, and its own lines say why.
+  std::optional<ExitStatus> code;
+  bool ended_before = false;
+  if (taken.child) {
+    if (const Result<WaitState> waited = taken.child->try_wait(); waited && std::holds_alternative<ExitStatus>(*waited)) {
+      code = std::get<ExitStatus>(*waited);
+      ended_before = true;
+    } else if (taken.exit_event && grace.count() > 0 && SetEvent(taken.exit_event.get()) &&
+               ends_by_itself(taken.child->process_handle(), grace, shutdown_timer_.get(), grace_timer_.get())) {
+      // It ran its own exit path: its routes and DNS changes are undone.
+      if (const Result<WaitState> ended = taken.child->try_wait(); ended && std::holds_alternative<ExitStatus>(*ended)) {
+        code = std::get<ExitStatus>(*ended);
+      }
+    }
+  }
+  // What OpenVPN started may outlive it; only an empty job needs no more.
+  const bool tree_ended = code && taken.job && !job_has_processes(taken.job.get());
+  if (!tree_ended) {
+    // The job reaches every process OpenVPN started, also where taskkill cannot (missing, failing, or
+    // without /T). Killing the Child as well ends OpenVPN even if the job could not be ended.
+    if (taken.job) {
+      (void)TerminateJobObject(taken.job.get(), 1);
+    }
+    if (taken.child) {
+      (void)taken.child->kill();
+    }
+    wait_for_tree(taken.child, taken.job.get(), shutdown_timer_.get());
+
+    // taken.child still holds OpenVPN's process handle, and an id is not given to another process while
+    // a handle to its process is open: taskkill can only meet our OpenVPN under this id.
+    if (taken.run) {
+      try {
+        run_taskkill(taken.run->pid, spawn_options(nullptr), shutdown_timer_.get());
+      } catch (const std::bad_alloc&) {
+        // No memory to start taskkill with: the job has ended the tree all the same.
+      }
+    }
+  }
+  if (taken.watch && taken.child) {
+    settle(taken.watch, taken.run, taken.child->process_handle(), !ended_before, code);
+  } else {
+    forget_record(taken.run);
+  }
   // Releasing `taken` closes the handles.
 }
 
-void HelperState::stop_openvpn() {
+void HelperState::stop_openvpn(std::chrono::milliseconds grace) {
   Recorded taken;
   {
     const std::lock_guard record(record_mutex_);
     ++active_;
-    // From here on `status` answers "stopped"; the rest runs without the record lock.
-    taken = {std::exchange(child_, std::nullopt), std::exchange(run_, std::nullopt), std::move(job_)};
+    // From here on `status` answers "stopped", and `state` "stopping" until the tree has ended; the rest
+    // runs without the record lock.
+    taken = take_record();
   }
   const Activity counted(*this);
-  end_tree(taken);
+  end_tree(taken, grace);
 }
 
 }  // namespace orvanta

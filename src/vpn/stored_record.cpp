@@ -160,8 +160,8 @@ Lookup look_up(std::uint32_t pid) {
 
 }  // namespace
 
-RunIdentity HelperState::keep_record(HANDLE process, HANDLE job) noexcept {
-  RunIdentity run{GetProcessId(process), 0};
+RunIdentity HelperState::keep_record(HANDLE process, HANDLE job, const RunExtras& extras) noexcept {
+  RunIdentity run{GetProcessId(process), creation_time(process).value_or(0)};
   if (!store_) {
     return run;
   }
@@ -172,7 +172,7 @@ RunIdentity HelperState::keep_record(HANDLE process, HANDLE job) noexcept {
       run.created = record->identity.created;
       const std::u16string text = encode_run_record(*record);
       const std::lock_guard stored(store_mutex_);
-      kept = store_->save(text);
+      kept = store_->save(text, extras);
     }
     if (!kept) {
       // The connect goes on: the record in memory is what requests are answered from.
@@ -184,7 +184,7 @@ RunIdentity HelperState::keep_record(HANDLE process, HANDLE job) noexcept {
   return run;
 }
 
-void HelperState::forget_record(const std::optional<RunIdentity>& run) noexcept {
+void HelperState::forget_record(const std::optional<RunIdentity>& run, const LastExit* exit) noexcept {
   if (!store_ || !run) {
     return;
   }
@@ -192,6 +192,12 @@ void HelperState::forget_record(const std::optional<RunIdentity>& run) noexcept 
     std::optional<Error> failed;
     {
       const std::lock_guard stored(store_mutex_);
+      // Kept first: a record cleared without its exit would leave the next start to call it lost.
+      if (exit) {
+        if (Result<void> kept = store_->save_last_exit(utf8_to_utf16(encode_last_exit(*exit))); !kept) {
+          failed = kept.error();
+        }
+      }
       const Result<std::optional<std::u16string>> text = store_->load();
       if (!text) {
         failed = text.error();
@@ -222,7 +228,20 @@ void HelperState::adopt_recorded() noexcept {
 }
 
 void HelperState::adopt_stored() {
+  std::optional<LastExit> last_exit;
+  {
+    const std::lock_guard stored(store_mutex_);
+    // How the last OpenVPN of this boot ended, whether or not one runs now.
+    if (const Result<std::optional<std::u16string>> exit = store_->load_last_exit(); exit && *exit) {
+      last_exit = utf16_to_utf8(**exit).and_then([](const std::string& text) { return decode_last_exit(text); });
+    }
+  }
+  if (last_exit) {
+    const std::lock_guard recorded(record_mutex_);
+    last_exit_ = last_exit;
+  }
   std::optional<RunRecord> record;
+  RunExtras extras;
   {
     const std::lock_guard stored(store_mutex_);
     const Result<std::optional<std::u16string>> text = store_->load();
@@ -240,25 +259,52 @@ void HelperState::adopt_stored() {
       report_not_kept(erased ? Error::fixed("the stored record is unreadable") : erased.error());
       return;
     }
+    // A version-1 record has none; a store that cannot give them leaves the stop forced and the
+    // phase unknown, as for a version-1 record.
+    extras = store_->load_extras().value_or(RunExtras{});
   }
   Lookup lookup = look_up(record->identity.pid);
   switch (judge_found(*record, lookup.found)) {
     case Adoption::Keep:
       report_not_kept(lookup.why.value_or(Error::fixed("the recorded process cannot be checked")));
       return;
-    case Adoption::Clear:
-      forget_record(record->identity);  // nothing is ended: it is not, or is no more, our OpenVPN
+    case Adoption::Clear: {
+      // Nothing is ended: it is not, or is no more, our OpenVPN. It ended while the service was down,
+      // unless the exit kept already is its own (the service died between keeping it and clearing).
+      if (last_exit && last_exit->pid == record->identity.pid) {
+        forget_record(record->identity);
+        return;
+      }
+      const LastExit lost{record->identity.pid, system_time_now(), std::nullopt, ExitCause::Lost, std::nullopt};
+      {
+        const std::lock_guard recorded(record_mutex_);
+        last_exit_ = lost;
+      }
+      forget_record(record->identity, &lost);
       return;
+    }
     case Adoption::Adopt:
       break;
   }
   UniqueHandle job = take_job_back(lookup.process.get(), record->job);
+  // Without the event's name (a version-1 record), or with an event gone, the stop forces.
+  UniqueHandle exit_event = extras.exit_event ? open_exit_event(*extras.exit_event) : UniqueHandle();
+  // A version-2 record names the log it reads, or none (empty); with no word of it at all, OpenVPN is
+  // taken to be connecting, since nothing can tell.
+  std::optional<std::u16string> log;
+  if (extras.log && !extras.log->empty()) {
+    log = extras.log;
+  }
+  const auto watch = std::make_shared<RunWatch>(std::move(log), extras.log ? Phase::Starting : Phase::Connecting);
+  watch->begin(record->identity.pid, record->identity.created);
   Child adopted(std::move(lookup.process), UniqueHandle());
   // Before the first request, so nothing is recorded yet.
   const std::lock_guard recorded(record_mutex_);
   child_ = std::move(adopted);
   run_ = record->identity;
   job_ = std::move(job);
+  exit_event_ = std::move(exit_event);
+  watch_ = watch;
 }
 
 }  // namespace orvanta

@@ -8,7 +8,7 @@
 namespace orvanta {
 namespace {
 
-// "Status", "Disconnect", "Connect(openvpn|config|auth|log)" or "error: <text of the RequestError>".
+// "Status", "State", "Disconnect", "Connect(openvpn|config|auth|log)" or "error: <text of the RequestError>".
 std::string outcome(std::string_view text) {
   const auto result = parse_request(text);
   if (!result) {
@@ -18,7 +18,9 @@ std::string outcome(std::string_view text) {
     return "Connect(" + connect->openvpn + "|" + connect->config + "|" + connect->auth + "|" + connect->log +
            ")";
   }
-  return std::holds_alternative<Status>(*result) ? "Status" : "Disconnect";
+  return std::holds_alternative<Status>(*result) ? "Status"
+         : std::holds_alternative<State>(*result) ? "State"
+                                                  : "Disconnect";
 }
 
 struct Case {
@@ -44,17 +46,20 @@ TEST(ParseRequest, ReadsTheDocumentedRequests) {
       {R"({"cmd":"connect","log":"d","auth":"c","config":"b","openvpn":"a","note":"x"})", "Connect(a|b|c|d)"},
       {R"(["connect","a","b","c","d"])", "Connect(a|b|c|d)"},
       {R"(["status"])", "Status"},
+      {R"({"cmd":"state","token":"t"})", "State"},
+      {R"(["state"])", "State"},
+      {R"(["state",1])", "error: invalid length 1, expected 0 elements in sequence"},
       {"{}", "error: missing field `cmd` at line 1 column 2"},
       {"[]", "error: missing field `cmd` at line 1 column 2"},
       {R"({"op":"status"})", "error: missing field `cmd` at line 1 column 15"},
       {R"({"cmd":"Status"})",
-       "error: unknown variant `Status`, expected one of `connect`, `disconnect`, `status` at line 1 column "
+       "error: unknown variant `Status`, expected one of `connect`, `disconnect`, `status`, `state` at line 1 column "
        "15"},
       {R"({"cmd":"restart"})",
-       "error: unknown variant `restart`, expected one of `connect`, `disconnect`, `status` at line 1 column "
+       "error: unknown variant `restart`, expected one of `connect`, `disconnect`, `status`, `state` at line 1 column "
        "16"},
       {R"(["restart"])",
-       "error: unknown variant `restart`, expected one of `connect`, `disconnect`, `status` at line 1 column "
+       "error: unknown variant `restart`, expected one of `connect`, `disconnect`, `status`, `state` at line 1 column "
        "10"},
       {R"({"cmd":1})", "error: invalid type: integer `1`, expected variant identifier at line 1 column 8"},
       {R"({"cmd":null})", "error: invalid type: null, expected variant identifier at line 1 column 11"},
@@ -115,7 +120,7 @@ TEST(ParseRequest, PlacesFirstPhasePointsAfterWhiteSpaceAndBrackets) {
       {"  ", "error: EOF while parsing a value at line 1 column 2"},
       {"{ }", "error: missing field `cmd` at line 1 column 3"},
       {R"( {"cmd" : "restart" })",
-       "error: unknown variant `restart`, expected one of `connect`, `disconnect`, `status` at line 1 column "
+       "error: unknown variant `restart`, expected one of `connect`, `disconnect`, `status`, `state` at line 1 column "
        "19"},
       // A repeated "cmd" points past the white space after it and past a '}' that closes the object.
       {R"({"cmd":"status" , "cmd" })", "error: duplicate field `cmd` at line 1 column 25"},
@@ -149,7 +154,7 @@ TEST(ParseRequest, ReportsTheFirstFaultInReadingOrder) {
   expect_outcomes({
       // The tag is resolved as soon as it is read.
       {R"({"cmd":"restart",])",
-       "error: unknown variant `restart`, expected one of `connect`, `disconnect`, `status` at line 1 column "
+       "error: unknown variant `restart`, expected one of `connect`, `disconnect`, `status`, `state` at line 1 column "
        "16"},
       {R"({"cmd":7,"cmd":"status"})",
        "error: invalid type: integer `7`, expected variant identifier at line 1 column 8"},
@@ -290,7 +295,7 @@ TEST(ParseRequest, JoinsSurrogatePairsAndRejectsLoneSurrogates) {
       {R"({"cmd":"\udc00)", "error: lone trailing surrogate in hex escape at line 1 column 14"},
       {R"({"cmd":"\udc00\q"})", "error: lone trailing surrogate in hex escape at line 1 column 14"},
       {R"({"cmd":"\\udc00"})",
-       R"(error: unknown variant `\udc00`, expected one of `connect`, `disconnect`, `status` at line 1 column 16)"},
+       R"(error: unknown variant `\udc00`, expected one of `connect`, `disconnect`, `status`, `state` at line 1 column 16)"},
   });
 }
 

@@ -125,6 +125,7 @@ class InheritanceProbe final : public Operations {
   std::atomic<std::uint16_t> port = 0;
   HelperResponse connect(const Connect& /*request*/) override { return status(); }
   HelperResponse disconnect() override { return status(); }
+  HelperResponse state() override { return status(); }
   HelperResponse status() override {
     std::string seen;
     for (std::uintptr_t value = 4; value < 0x10000; value += 4) {

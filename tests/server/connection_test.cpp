@@ -63,7 +63,7 @@ TEST(ServeConnection, AnswersEveryRequestWithExactlyOneLine) {
        failure("Invalid request JSON: trailing characters at line 1 column 17")},
       {"unknown command", "{\"cmd\":\"restart\"}\n", AfterSending::KeepOpen,
        failure("Invalid request JSON: unknown variant `restart`, expected one of `connect`, `disconnect`, "
-               "`status` at line 1 column 16")},
+               "`status`, `state` at line 1 column 16")},
       {"bytes that are not UTF-8", "{\"cmd\":\"status\",\"x\":\"\xFF\xFE\"}\n", AfterSending::KeepOpen,
        failure("Failed to read request: stream did not contain valid UTF-8")},
       {"bytes that are not UTF-8 after the line feed", status_line + "\xFF\xFE\xC0\n", AfterSending::KeepOpen,

@@ -31,7 +31,7 @@ TEST(ControlHandler, AnswersEachControlAndSetsTheFlagOnlyForStopAndShutdown) {
       {SERVICE_CONTROL_PARAMCHANGE, ERROR_CALL_NOT_IMPLEMENTED, false},
       {SERVICE_CONTROL_DEVICEEVENT, ERROR_CALL_NOT_IMPLEMENTED, false},
       {SERVICE_CONTROL_POWEREVENT, ERROR_CALL_NOT_IMPLEMENTED, false},
-      {SERVICE_CONTROL_PRESHUTDOWN, ERROR_CALL_NOT_IMPLEMENTED, false},
+      {SERVICE_CONTROL_PRESHUTDOWN, NO_ERROR, true},
       {SERVICE_CONTROL_TIMECHANGE, ERROR_CALL_NOT_IMPLEMENTED, false},
       {0, ERROR_CALL_NOT_IMPLEMENTED, false},
       {128, ERROR_CALL_NOT_IMPLEMENTED, false},
@@ -127,7 +127,7 @@ TEST(StatusReport, MapsOntoServiceStatusFieldByField) {
   const SERVICE_STATUS running = to_service_status(running_report());
   EXPECT_EQ(running.dwServiceType, 0x10u);
   EXPECT_EQ(running.dwCurrentState, 4u);
-  EXPECT_EQ(running.dwControlsAccepted, 5u);
+  EXPECT_EQ(running.dwControlsAccepted, 0x105u);
   EXPECT_EQ(running.dwWin32ExitCode, 0u);
   EXPECT_EQ(running.dwServiceSpecificExitCode, 0u);
   EXPECT_EQ(running.dwCheckPoint, 0u);

@@ -251,7 +251,7 @@ TEST_F(ServiceEndToEnd, FreshServiceReportsStoppedAndClosesTheConnection) {
   EXPECT_EQ(exchange(status_line), stopped_line);
   EXPECT_EQ(exchange("{\"cmd\":\"restart\"}\n"),
             "{\"ok\":false,\"message\":\"Invalid request JSON: unknown variant `restart`, expected one of "
-            "`connect`, `disconnect`, `status` at line 1 column 16\",\"pid\":null}\n");
+            "`connect`, `disconnect`, `status`, `state` at line 1 column 16\",\"pid\":null}\n");
   SERVICE_STATUS s = status();
   EXPECT_EQ(s.dwServiceType, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
   EXPECT_EQ(s.dwControlsAccepted, static_cast<DWORD>(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN));

@@ -32,6 +32,10 @@ class RecordingOperations final : public Operations {
     record("status");
     return {true, "stopped", std::nullopt};
   }
+  HelperResponse state() override {
+    record("state");
+    return {true, "stopped", std::nullopt, StateReport{"stopped", "2026-12-11T00:00:00Z", std::nullopt, std::nullopt}};
+  }
 
   // A stand-in for a long operation: from now on every connect is recorded, then waits until the
   // release, holding its worker.

@@ -20,6 +20,10 @@ namespace orvanta::test {
 
 // The stand-in executable, as a Windows path.
 [[nodiscard]] inline std::wstring standin_path() { return windows_path(ORVANTA_STANDIN_EXE); }
+// A file of what a real OpenVPN wrote (good.log, optserr.stdout, ...), as a plan value.
+[[nodiscard]] inline std::string transcript(std::string_view name) {
+  return utf8(windows_path(ORVANTA_OPENVPN_TRANSCRIPTS "/" + std::string(name)));
+}
 
 // The stand-in, told to follow the plan (its path in UTF-8), with its output streams on the null device.
 [[nodiscard]] inline Command standin_command(std::string_view plan) {

@@ -1,5 +1,6 @@
-// The command line OpenVPN gets is exactly the eleven arguments after the program, whatever the texts
+// The command line OpenVPN gets is exactly the fourteen arguments after the program, whatever the texts
 // hold; the stand-in reads its own argument vector back.
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -9,7 +10,7 @@
 namespace orvanta::test {
 namespace {
 
-TEST_F(VpnTest, OpenVpnGetsExactlyTheElevenArguments) {
+TEST_F(VpnTest, OpenVpnGetsExactlyTheFourteenArguments) {
   struct Case {
     std::string program_at;  // where the stand-in copy lies in the sandbox
     std::string openvpn;     // the program text, relative to the sandbox
@@ -36,10 +37,12 @@ TEST_F(VpnTest, OpenVpnGetsExactlyTheElevenArguments) {
     const HelperResponse started = state_->start_openvpn(openvpn, planned.plan, c.auth, c.log);
     ASSERT_TRUE(started.pid) << started.message;
     ASSERT_EQ(wait_for_pid(planned.pid_out), *started.pid);
+    const std::string event = utf8(to_wide(store_->extras().exit_event.value_or(u"")));
+    EXPECT_TRUE(std::regex_match(event, std::regex(R"(Global\\OrvantaVpnHelper-exit-[0-9a-f]{32})"))) << event;
     EXPECT_EQ(read_argv(planned.argv_out),
               (std::vector<std::string>{openvpn, "--config", planned.plan, "--auth-user-pass", c.auth,
                                         "--auth-nocache", "--redirect-gateway", "def1", "--verb", "3",
-                                        "--log", c.log}));
+                                        "--log", c.log, "--service", event, "0"}));
     EXPECT_EQ(disconnect(), disconnected_reply);
     std::filesystem::remove(planned.pid_out);
   }

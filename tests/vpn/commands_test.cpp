@@ -26,8 +26,8 @@ TEST(Commands, StandardStreamsOfEachLaunch) {
     Setting in, out, err;
   };
   const Case cases[] = {
-      {"openvpn", openvpn_command("openvpn", "c", "a", "l"), StdioMode::Null, StdioMode::Null,
-       StdioMode::Null},
+      {"openvpn", openvpn_command("openvpn", "c", "a", "l", "e"), StdioMode::Null, StdioMode::Pipe,
+       StdioMode::Pipe},
       {"taskkill", taskkill_command(1), std::nullopt, StdioMode::Null, StdioMode::Null},
   };
   for (const Case& c : cases) {

@@ -35,8 +35,8 @@ TEST_F(VpnTest, ConnectStatusReconnectDisconnect) {
   EXPECT_EQ(disconnect(), disconnected_reply);
   EXPECT_FALSE(second_process.running());
   EXPECT_EQ(state_->query_status(), stopped_reply);
-  EXPECT_EQ(taskkill_runs(), (std::vector<TaskkillRun>{{taskkill_line(*started.pid), standin_, true},
-                                                       {taskkill_line(*restarted.pid), standin_, true}}));
+  // Each ended through its exit event, leaving nothing for taskkill.
+  EXPECT_TRUE(taskkill_runs().empty());
 }
 
 TEST_F(VpnTest, OpenVpnThatEndsByItselfIsClearedAndWhatItLeftEndsAtTheNextStop) {
@@ -72,7 +72,6 @@ TEST_F(VpnTest, FailedLaunchStopsTheRunningOneAndReportsTheSystemError) {
 
   EXPECT_FALSE(running.running());
   EXPECT_EQ(state_->query_status(), stopped_reply);
-  EXPECT_EQ(taskkill_runs(), (std::vector<TaskkillRun>{{taskkill_line(*started.pid), standin_, true}}));
 }
 
 TEST_F(VpnTest, LaunchErrorsWithFixedTexts) {
@@ -100,7 +99,7 @@ TEST_F(VpnTest, LaunchErrorsWithFixedTexts) {
 TEST_F(VpnTest, ReleasingTheLastReferenceClosesHandlesAndLeavesTheTreeRunning) {
   // A first connect and stop load whatever a launch needs once per process.
   ASSERT_TRUE(connect(plan("warm-up")).pid);
-  state_->stop_openvpn();
+  state_->stop_openvpn(std::chrono::milliseconds(0));
   const std::size_t taskkills_before = taskkill_runs().size();
   // Both wait for a file that the test makes only after the release, then end by themselves with codes
   // of their own: so each ran on after the release, and nothing ended it.
@@ -114,16 +113,19 @@ TEST_F(VpnTest, ReleasingTheLastReferenceClosesHandlesAndLeavesTheTreeRunning) {
   const auto handles_while_recorded = open_handles();
 
   state_.reset();
-  const auto handles_after = open_handles();
   Watched openvpn_process(*started.pid);
   Watched grandchild_process(wait_for_pid(grandchild.pid_out));
   EXPECT_GT(handles_while_recorded.size(), handles_before.size()) << "the record holds no handle";
-  std::vector<std::uintptr_t> left_open;
-  std::ranges::set_difference(handles_after, handles_before, std::back_inserter(left_open));
-  EXPECT_TRUE(left_open.empty()) << left_open.size() << " handles of the record are still open";
   ASSERT_TRUE(write_file(released, ""));
   EXPECT_TRUE(openvpn_process.ends_within(10000));
   EXPECT_TRUE(grandchild_process.ends_within(10000));
+  // The reader of OpenVPN's output holds the pipe until the pipe ends with the tree, and no longer.
+  std::vector<std::uintptr_t> left_open;
+  EXPECT_TRUE(eventually([&] {
+    left_open.clear();
+    std::ranges::set_difference(open_handles(), handles_before, std::back_inserter(left_open));
+    return left_open.empty();
+  })) << left_open.size() << " handles of the record are still open";
   EXPECT_EQ(openvpn_process.exit_code(), 20u);
   EXPECT_EQ(grandchild_process.exit_code(), 21u);
   EXPECT_EQ(taskkill_runs().size(), taskkills_before) << "letting go of the state stopped OpenVPN";

@@ -92,7 +92,10 @@ TEST_F(RecordTest, StoreThatFailsIsReportedAndNeitherTheConnectNorTheRecordIsLos
 // The disconnect ends the first OpenVPN and then hangs in taskkill; a connect records the second
 // meanwhile. The clear that the disconnect makes at last must leave the second's record.
 TEST_F(RecordTest, DisconnectRacingAConnectNeverClearsTheNewerRecord) {
-  ASSERT_TRUE(connect(plan("first")).pid);
+  // What it started is still in its job once it has ended through its event, so its stop runs taskkill.
+  const Planned child = plan("first-child");
+  ASSERT_TRUE(connect(plan("first", {{"grandchild_plan", child.plan}})).pid);
+  ASSERT_TRUE(wait_for_pid(child.pid_out));
   hold_taskkill(true);
   std::jthread disconnecting([this] { EXPECT_EQ(disconnect(), disconnected_reply); });
   ASSERT_TRUE(eventually([] { return !taskkill_runs().empty(); }));
@@ -154,7 +157,7 @@ TEST_F(RecordTest, RecordThatNamesNoRecordedOpenVpnIsClearedAndNothingIsEnded) {
     EXPECT_EQ(store_->text(), std::nullopt);
     EXPECT_TRUE(decoy_process.running());
   }
-  state_->stop_openvpn();
+  state_->stop_openvpn(std::chrono::milliseconds(0));
   EXPECT_TRUE(decoy_process.running());
   EXPECT_TRUE(taskkill_runs().empty());
 }

@@ -91,23 +91,50 @@ inline std::shared_ptr<SystemQueries> stand_in_system() {
 
 // The store of the record that outlives the process, in memory: the text it holds, its calls in order,
 // a failure to give in place of each kind of call, and a hook that runs inside every call, where the
-// state holds its store lock.
+// state holds its store lock. The extras and the last exit are kept, and their calls counted, apart.
 class RecordingStore final : public RunStore {
  public:
   Result<std::optional<std::u16string>> load() override {
     return call("load", [&]() -> Result<std::optional<std::u16string>> { return text_; });
   }
-  Result<void> save(const std::u16string& text) override {
+  Result<RunExtras> load_extras() override {
+    const std::lock_guard lock(mutex_);
+    return extras_;
+  }
+  Result<void> save(const std::u16string& text, const RunExtras& extras) override {
     return call("save", [&]() -> Result<void> {
       text_ = text;
+      extras_ = extras;
       return {};
     });
   }
   Result<void> erase() override {
     return call("erase", [&]() -> Result<void> {
       text_.reset();
+      extras_ = {};
       return {};
     });
+  }
+  Result<std::optional<std::u16string>> load_last_exit() override {
+    const std::lock_guard lock(mutex_);
+    return last_exit_;
+  }
+  Result<void> save_last_exit(const std::u16string& text) override {
+    const std::lock_guard lock(mutex_);
+    last_exit_ = text;
+    return {};
+  }
+  [[nodiscard]] RunExtras extras() const {
+    const std::lock_guard lock(mutex_);
+    return extras_;
+  }
+  void put_extras(const RunExtras& extras) {
+    const std::lock_guard lock(mutex_);
+    extras_ = extras;
+  }
+  [[nodiscard]] std::optional<LastExit> last_exit() const {
+    const std::lock_guard lock(mutex_);
+    return last_exit_ ? decode_last_exit(utf16_to_utf8(*last_exit_).value_or("")) : std::nullopt;
   }
 
   [[nodiscard]] std::optional<std::u16string> text() const {
@@ -148,8 +175,10 @@ class RecordingStore final : public RunStore {
     return body();
   }
 
-  mutable std::mutex mutex_;  // guards text_, calls_ and failing_; no other lock is taken inside it
+  mutable std::mutex mutex_;  // guards everything below; no other lock is taken inside it
   std::optional<std::u16string> text_;
+  RunExtras extras_;
+  std::optional<std::u16string> last_exit_;
   std::vector<std::string> calls_;
   std::map<std::string, Error> failing_;
 };
@@ -194,9 +223,11 @@ class VpnTest : public ::testing::Test {
     std::filesystem::copy_file(standin_path(), copy, std::filesystem::copy_options::overwrite_existing);
     return utf8(copy);
   }
+  // Each OpenVPN's log lies beside its plan.
   HelperResponse connect(const Planned& planned) {
-    return state_->start_openvpn(standin_, planned.plan, "C:\\vpn\\auth.txt", "C:\\vpn\\openvpn.log");
+    return state_->start_openvpn(standin_, planned.plan, "C:\\vpn\\auth.txt", log_of(planned));
   }
+  static std::string log_of(const Planned& planned) { return planned.plan + ".log"; }
   // The disconnect request, as a client makes it.
   HelperResponse disconnect() { return HelperOperations(state_).disconnect(); }
 

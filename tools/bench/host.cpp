@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <charconv>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -39,6 +40,6 @@ int main(int argc, char** argv) {
   orvanta::bench::wait_for_end_of_input();
   shutdown.set();
   loop.join();
-  state->stop_openvpn();
+  state->stop_openvpn(std::chrono::milliseconds(0));
   return 0;
 }
