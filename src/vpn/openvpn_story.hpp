@@ -60,9 +60,22 @@ class RunStory {
   [[nodiscard]] std::optional<SeenCause> seen_cause() const;
 
  private:
-  // Filled in by the implementation.
+  // One cause of the cause order: whether a line pointed at it, and the detail it will be told with.
+  struct Noted {
+    bool seen = false;
+    std::optional<std::string> detail;
+  };
+
   Phase phase_ = Phase::Starting;
   std::optional<std::string> reason_;
+  // Since the last Connected.
+  Noted options_error_;
+  Noted auth_failed_;
+  Noted connection_failed_;  // its detail is its own line
+  Noted fatal_error_;        // its detail is the line before it in its source
+  // The last line of each source (Log, Output), without timestamp and CR, and only as much of it as a
+  // detail can show: it is the detail of an "Exiting due to fatal error" that follows.
+  std::optional<std::string> last_line_[2];
 };
 
 // Splits a byte stream into lines. A line longer than `max_line_bytes` is kept only up to that many
@@ -76,13 +89,40 @@ class LineSplitter {
   template <class OnLine>
   void feed(std::string_view bytes, OnLine&& line);
   // Forgets a line begun and not yet ended: the reader moved on to another place in the stream.
-  void drop_partial() { partial_.clear(); dropping_ = false; }
+  void drop_partial() {
+    partial_.clear();
+    dropping_ = false;
+  }
 
  private:
+  // Appends what room is left of `piece` to the line under way.
+  void keep(std::string_view piece);
+
   std::size_t max_line_;
   std::string partial_;
   bool dropping_ = false;  // the line under way passed max_line_; its rest is not kept
 };
+
+template <class OnLine>
+void LineSplitter::feed(std::string_view bytes, OnLine&& line) {
+  while (!bytes.empty()) {
+    const std::size_t end = bytes.find('\n');
+    if (end == std::string_view::npos) {
+      keep(bytes);
+      return;
+    }
+    const std::string_view piece = bytes.substr(0, end);
+    if (partial_.empty() && !dropping_) {
+      // A line whole in one read is handed on where it lies, without a copy.
+      line(piece.substr(0, max_line_));
+    } else {
+      keep(piece);
+      line(std::string_view(partial_));
+      drop_partial();
+    }
+    bytes.remove_prefix(end + 1);
+  }
+}
 
 // The first and the last 8 KiB of a byte stream of any length, nothing in between.
 class OutputKeeper {
