@@ -14,9 +14,9 @@ constexpr std::size_t detail_bytes = 512;
 
 constexpr std::array<std::string_view, 6> phase_names = {"starting",     "connecting", "connected",
                                                          "reconnecting", "stopping",   "stopped"};
-constexpr std::array<std::string_view, 8> cause_names = {
-    "stopped",     "lost", "crashed", "options-error", "auth-failed", "connection-failed",
-    "fatal-error", "exited"};
+constexpr std::array<std::string_view, 8> cause_names = {"stopped",       "lost",        "crashed",
+                                                         "options-error", "auth-failed", "connection-failed",
+                                                         "fatal-error",   "exited"};
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
@@ -36,7 +36,8 @@ std::string_view without_timestamp(std::string_view line) {
 }
 
 // The middle of `text` when it begins with `prefix` and ends with `suffix`, the two apart.
-std::optional<std::string_view> between(std::string_view text, std::string_view prefix, std::string_view suffix) {
+std::optional<std::string_view> between(std::string_view text, std::string_view prefix,
+                                        std::string_view suffix) {
   if (text.size() < prefix.size() + suffix.size() || !text.starts_with(prefix) || !text.ends_with(suffix)) {
     return std::nullopt;
   }
@@ -229,7 +230,8 @@ bool RunStory::take_line(Source source, std::string_view line) {
     }
   } else if (text == "AUTH: Received control message: AUTH_FAILED") {
     auth_failed_.seen = true;
-  } else if (between(text, "All connections have been connect-retry-max (", ") times unsuccessful, exiting")) {
+  } else if (between(text, "All connections have been connect-retry-max (",
+                     ") times unsuccessful, exiting")) {
     if (!connection_failed_.seen) {
       connection_failed_ = {true, safe_text(text)};
     }

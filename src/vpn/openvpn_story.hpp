@@ -14,7 +14,16 @@ enum class Phase { Starting, Connecting, Connected, Reconnecting, Stopping, Stop
 [[nodiscard]] std::string_view phase_name(Phase phase);
 
 // Why an OpenVPN ended, in the order in which they are chosen: the first that applies.
-enum class ExitCause { Stopped, Lost, Crashed, OptionsError, AuthFailed, ConnectionFailed, FatalError, Exited };
+enum class ExitCause {
+  Stopped,
+  Lost,
+  Crashed,
+  OptionsError,
+  AuthFailed,
+  ConnectionFailed,
+  FatalError,
+  Exited
+};
 // "stopped", "lost", "crashed", "options-error", "auth-failed", "connection-failed", "fatal-error", "exited"
 [[nodiscard]] std::string_view cause_name(ExitCause cause);
 [[nodiscard]] std::optional<ExitCause> cause_named(std::string_view name);
@@ -143,7 +152,8 @@ class OutputKeeper {
 
 // The exit cause, the first that applies: stopped, lost, crashed (a code of 0xC0000000 or above),
 // then the cause the lines point at, then exited.
-[[nodiscard]] ExitCause choose_exit_cause(bool stopped_by_service, bool lost, std::optional<std::uint32_t> code,
+[[nodiscard]] ExitCause choose_exit_cause(bool stopped_by_service, bool lost,
+                                          std::optional<std::uint32_t> code,
                                           const std::optional<SeenCause>& seen);
 
 // Invalid UTF-8 replaced, one U+FFFD per maximal invalid subpart; then cut to at most `max_bytes` on
