@@ -19,10 +19,10 @@ mkdir -p "$artifacts"
 
 for target in "${targets[@]}"; do
   # Each target's seeds and dictionary; -max_len: the request reader's leaves room for the deepest
-  # nesting it accepts, the story's for a line past a detail's 512 bytes and a stream that wraps.
+  # nesting it accepts, the story's for a line well past a detail's 512 bytes.
   case $target in
     parse_request_fuzzer) seeds=corpus dict=json.dict max_len=4096 ;;
-    openvpn_story_fuzzer) seeds=story-corpus dict=story.dict max_len=8192 ;;
+    openvpn_story_fuzzer) seeds=story-corpus dict=story.dict max_len=4096 ;;
     *)
       echo "fuzz: no such target: $target" >&2
       exit 1

@@ -330,15 +330,21 @@ std::string safe_text(std::string_view bytes, std::size_t max_bytes) {
   constexpr std::string_view replacement = "\xEF\xBF\xBD";
   std::string text;
   text.reserve(std::min(bytes.size(), max_bytes));
-  while (!bytes.empty()) {
-    const Piece piece = first_piece(bytes);
-    const std::string_view character = piece.valid ? bytes.substr(0, piece.size) : replacement;
-    if (text.size() + character.size() > max_bytes) {
+  std::size_t at = 0;
+  std::size_t valid_from = 0;  // a run of well-formed characters is copied at once, when it ends
+  while (at < bytes.size()) {
+    const Piece piece = first_piece(bytes.substr(at));
+    if (text.size() + (at - valid_from) + (piece.valid ? piece.size : replacement.size()) > max_bytes) {
       break;
     }
-    text.append(character);
-    bytes.remove_prefix(piece.size);
+    at += piece.size;
+    if (!piece.valid) {
+      text.append(bytes.substr(valid_from, at - piece.size - valid_from));
+      text.append(replacement);
+      valid_from = at;
+    }
   }
+  text.append(bytes.substr(valid_from, at - valid_from));
   return text;
 }
 
