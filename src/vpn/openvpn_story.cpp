@@ -18,6 +18,9 @@ constexpr std::array<std::string_view, 8> cause_names = {"stopped",       "lost"
                                                          "options-error", "auth-failed", "connection-failed",
                                                          "fatal-error",   "exited"};
 
+static_assert(phase_names.size() == static_cast<std::size_t>(Phase::Stopped) + 1);
+static_assert(cause_names.size() == static_cast<std::size_t>(ExitCause::Exited) + 1);
+
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 // The line without its "YYYY-MM-DD HH:MM:SS " when it begins with one, digits exactly where the
@@ -44,19 +47,20 @@ std::optional<std::string_view> between(std::string_view text, std::string_view 
   return text.substr(prefix.size(), text.size() - prefix.size() - suffix.size());
 }
 
-// Whether the line says OpenVPN restarts, and with what reason (empty for none).
+// The reason of a line that says OpenVPN restarts (empty for none); nothing for any other line.
 //   "SIGUSR1[soft,tls-error] received, process restarting" -> "tls-error"
 //   "SIGHUP[hard,] received, process restarting"           -> ""
-bool is_restart(std::string_view text, std::string_view& reason) {
+std::optional<std::string_view> restart_reason(std::string_view text) {
   constexpr std::string_view restarting = "] received, process restarting";
   for (const std::string_view prefix : {"SIGUSR1[soft,", "SIGUSR1[hard,"}) {
-    if (const auto middle = between(text, prefix, restarting)) {
-      reason = *middle;
-      return true;
+    if (const auto reason = between(text, prefix, restarting)) {
+      return reason;
     }
   }
-  reason = {};
-  return between(text, "SIGHUP[", restarting).has_value();
+  if (between(text, "SIGHUP[", restarting)) {
+    return std::string_view();
+  }
+  return std::nullopt;
 }
 
 // Where the last ":<digits>:" of the text begins, or npos.
@@ -94,17 +98,20 @@ std::string_view options_error_text(std::string_view text) {
   return cut != std::string_view::npos && cut + in.size() <= mark ? text.substr(0, cut) : text;
 }
 
-// What begins `bytes`: a well-formed UTF-8 character, or else its maximal invalid subpart, the bytes
-// that one U+FFFD replaces: a lead byte and the continuation bytes it could still take, up to the
-// first byte that cannot continue it (Unicode 15, table 3-7, and WHATWG's UTF-8 decoder).
-//   "\xE2\x82\xAC"   -> a character of 3
-//   "\xE2\x82" "A"   -> a subpart of 2, then "A"
-//   "\xE0\x80"       -> a subpart of 1 (E0 goes on only with A0..BF), then one of 1 for 80
-//   "\xC0", "\xF5"   -> a subpart of 1 each: bytes that begin nothing
+// A well-formed UTF-8 character, or else a maximal invalid subpart, the bytes that one U+FFFD
+// replaces.
 struct Piece {
   std::size_t size;
   bool valid;
 };
+
+// What begins `bytes`. A maximal invalid subpart is a lead byte and the continuation bytes it could
+// still take, up to the first byte that cannot continue it (Unicode 15, table 3-7; the WHATWG UTF-8
+// decoder replaces the same bytes):
+//   "\xE2\x82\xAC"   -> a character of 3
+//   "\xE2\x82" "A"   -> a subpart of 2, then "A"
+//   "\xE0\x80"       -> a subpart of 1 (E0 goes on only with A0..BF), then one of 1 for 80
+//   "\xC0", "\xF5"   -> a subpart of 1 each: bytes that begin nothing
 Piece first_piece(std::string_view bytes) {
   const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
   const unsigned char lead = byte(0);
@@ -183,9 +190,9 @@ bool take_space(std::string_view& rest) {
 
 }  // namespace
 
-std::string_view phase_name(Phase phase) { return phase_names.at(static_cast<std::size_t>(phase)); }
+std::string_view phase_name(Phase phase) { return phase_names[static_cast<std::size_t>(phase)]; }
 
-std::string_view cause_name(ExitCause cause) { return cause_names.at(static_cast<std::size_t>(cause)); }
+std::string_view cause_name(ExitCause cause) { return cause_names[static_cast<std::size_t>(cause)]; }
 
 std::optional<ExitCause> cause_named(std::string_view name) {
   const auto found = std::find(cause_names.begin(), cause_names.end(), name);
@@ -216,14 +223,13 @@ bool RunStory::take_line(Source source, std::string_view line) {
     options_error_ = auth_failed_ = connection_failed_ = fatal_error_ = Noted{};
   };
 
-  std::string_view restart_reason;
   if (text == "Initialization Sequence Completed With Errors") {
     connect("with-errors");
   } else if (text == "Initialization Sequence Completed") {
     connect(std::nullopt);
-  } else if (is_restart(text, restart_reason)) {
+  } else if (const auto restart = restart_reason(text)) {
     move_to(Phase::Reconnecting,
-            restart_reason.empty() ? std::nullopt : std::optional<std::string>(safe_text(restart_reason)));
+            restart->empty() ? std::nullopt : std::optional<std::string>(safe_text(*restart)));
   } else if (text.starts_with("Options error:")) {
     if (!options_error_.seen) {
       options_error_ = {true, safe_text(options_error_text(text))};
@@ -349,8 +355,8 @@ std::string safe_text(std::string_view bytes, std::size_t max_bytes) {
 }
 
 // Days are counted from 0000-03-01 of the proleptic Gregorian calendar, so that a leap day is the
-// last day of its year and each 400 years ("era") have the same 146097 days (after H. Hinnant's
-// civil_from_days). 1601-01-01 is day 584694 of that count.
+// last day of its year and each 400 years ("era") have the same 146097 days (the usual
+// civil-from-days arithmetic). 1601-01-01 is day 584694 of that count.
 std::string utc_text(std::uint64_t filetime) {
   const std::uint64_t seconds = filetime / 10'000'000;
   const std::uint64_t days = seconds / 86400 + 584694;

@@ -44,7 +44,8 @@ struct SeenCause {
 //      equals one of these (the longer form first):
 //        "Initialization Sequence Completed With Errors"   -> connected, reason "with-errors"
 //        "Initialization Sequence Completed"               -> connected, no reason
-//        "SIGUSR1[soft,R] received, process restarting"    -> reconnecting, reason R (none when empty)
+//        "SIGUSR1[soft,R] received, process restarting"    -> reconnecting, reason R (none when empty);
+//                                                             "hard" in place of "soft" alike
 //        "SIGHUP[...] received, process restarting"        -> reconnecting, no reason
 //        "Options error:..." (a line beginning so)         -> cause options-error
 //        "AUTH: Received control message: AUTH_FAILED"     -> cause auth-failed
@@ -53,6 +54,8 @@ struct SeenCause {
 //        "Exiting due to fatal error"                      -> cause fatal-error
 //   2. Any line of the log moves Starting on to Connecting: OpenVPN has begun to work.
 //   3. Causes seen are forgotten when the phase becomes Connected: a retried login can succeed.
+//   4. Reconnecting lasts until a Connected line. Stopping and Stopped are never reached here: only
+//      the caller knows that it ends OpenVPN.
 class RunStory {
  public:
   // Takes one line, its line feed removed. Whether the phase or the reason changed.
@@ -175,7 +178,11 @@ struct LastExit {
 // One line of text, the detail last since it may hold spaces:
 //   1 <pid> <at> <code or -> <cause> [<detail>]
 // with no space after the cause when there is no detail, and one when there is (it may be empty).
+//   {4242, 134414634750000000, 1, OptionsError, "Options error: x"}
+//     -> "1 4242 134414634750000000 1 options-error Options error: x"
 [[nodiscard]] std::string encode_last_exit(const LastExit& exit);
+// The exit of such a text; nothing for any other: another version, a number with a sign, a leading
+// zero or out of range, a pid of 0, an unknown cause, a detail that safe_text would change.
 [[nodiscard]] std::optional<LastExit> decode_last_exit(std::string_view text);
 
 }  // namespace orvanta
