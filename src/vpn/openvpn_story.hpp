@@ -62,6 +62,7 @@ class RunStory {
   bool take_line(Source source, std::string_view line);
 
   [[nodiscard]] Phase phase() const { return phase_; }
+  // "with-errors", or the reason of a restart made safe as a detail is; none in any other phase.
   [[nodiscard]] const std::optional<std::string>& reason() const { return reason_; }
   // The first in the cause order among those seen since the last Connected, with its detail:
   //   options-error: the first "Options error:" line, cut before the first " in " that is followed
