@@ -1,30 +1,49 @@
 #!/usr/bin/env bash
-# Runs the request-reader fuzzer for a bounded time: scripts/fuzz.sh SECONDS (after `make fuzz` built it).
-# It works on a corpus in the build tree, seeded from fuzz/corpus and kept between runs; crashes,
+# Runs the fuzzers for a bounded time each: scripts/fuzz.sh SECONDS [TARGET...] (after `make fuzz` built
+# them); without a TARGET, every one in turn.
+# Each works on a corpus of its own in the build tree, seeded from fuzz/ and kept between runs; crashes,
 # leaks and slow inputs land in the build tree's fuzz-artifacts folder and make the script fail.
 set -euo pipefail
 
 seconds=${1:-60}
+shift || true
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${ORVANTA_FUZZ_BUILD_DIR:-$root/build/fuzz}
-fuzzer=$build/fuzz/parse_request_fuzzer
-if [ ! -x "$fuzzer" ]; then
-  echo "fuzz: $fuzzer is not built; run 'make fuzz'" >&2
-  exit 1
+targets=("$@")
+if [ ${#targets[@]} -eq 0 ]; then
+  targets=(parse_request_fuzzer openvpn_story_fuzzer)
 fi
 
-corpus=$build/fuzz-corpus
 artifacts=$build/fuzz-artifacts
-mkdir -p "$corpus" "$artifacts"
-cp -n "$root"/fuzz/corpus/* "$corpus"/
+mkdir -p "$artifacts"
 
-# -timeout: seconds one input may take; -rss_limit_mb: memory of the whole run; -max_len leaves room
-# for the deepest nesting the reader accepts.
-"$fuzzer" "$corpus" \
-  -dict="$root/fuzz/json.dict" \
-  -max_total_time="$seconds" \
-  -timeout=10 \
-  -rss_limit_mb=2048 \
-  -max_len=4096 \
-  -artifact_prefix="$artifacts/" \
-  -print_final_stats=1
+for target in "${targets[@]}"; do
+  # Each target's seeds and dictionary; -max_len: the request reader's leaves room for the deepest
+  # nesting it accepts, the story's for a line well past a detail's 512 bytes.
+  case $target in
+    parse_request_fuzzer) seeds=corpus dict=json.dict max_len=4096 ;;
+    openvpn_story_fuzzer) seeds=story-corpus dict=story.dict max_len=4096 ;;
+    *)
+      echo "fuzz: no such target: $target" >&2
+      exit 1
+      ;;
+  esac
+  fuzzer=$build/fuzz/$target
+  if [ ! -x "$fuzzer" ]; then
+    echo "fuzz: $fuzzer is not built; run 'make fuzz'" >&2
+    exit 1
+  fi
+  corpus=$build/fuzz-corpus-$target
+  mkdir -p "$corpus"
+  cp -n "$root"/fuzz/$seeds/* "$corpus"/
+
+  # -timeout: seconds one input may take; -rss_limit_mb: memory of the whole run.
+  "$fuzzer" "$corpus" \
+    -dict="$root/fuzz/$dict" \
+    -max_total_time="$seconds" \
+    -timeout=10 \
+    -rss_limit_mb=2048 \
+    -max_len="$max_len" \
+    -artifact_prefix="$artifacts/$target-" \
+    -print_final_stats=1
+done

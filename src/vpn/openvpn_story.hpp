@@ -14,7 +14,16 @@ enum class Phase { Starting, Connecting, Connected, Reconnecting, Stopping, Stop
 [[nodiscard]] std::string_view phase_name(Phase phase);
 
 // Why an OpenVPN ended, in the order in which they are chosen: the first that applies.
-enum class ExitCause { Stopped, Lost, Crashed, OptionsError, AuthFailed, ConnectionFailed, FatalError, Exited };
+enum class ExitCause {
+  Stopped,
+  Lost,
+  Crashed,
+  OptionsError,
+  AuthFailed,
+  ConnectionFailed,
+  FatalError,
+  Exited
+};
 // "stopped", "lost", "crashed", "options-error", "auth-failed", "connection-failed", "fatal-error", "exited"
 [[nodiscard]] std::string_view cause_name(ExitCause cause);
 [[nodiscard]] std::optional<ExitCause> cause_named(std::string_view name);
@@ -35,7 +44,8 @@ struct SeenCause {
 //      equals one of these (the longer form first):
 //        "Initialization Sequence Completed With Errors"   -> connected, reason "with-errors"
 //        "Initialization Sequence Completed"               -> connected, no reason
-//        "SIGUSR1[soft,R] received, process restarting"    -> reconnecting, reason R (none when empty)
+//        "SIGUSR1[soft,R] received, process restarting"    -> reconnecting, reason R (none when empty);
+//                                                             "hard" in place of "soft" alike
 //        "SIGHUP[...] received, process restarting"        -> reconnecting, no reason
 //        "Options error:..." (a line beginning so)         -> cause options-error
 //        "AUTH: Received control message: AUTH_FAILED"     -> cause auth-failed
@@ -44,12 +54,15 @@ struct SeenCause {
 //        "Exiting due to fatal error"                      -> cause fatal-error
 //   2. Any line of the log moves Starting on to Connecting: OpenVPN has begun to work.
 //   3. Causes seen are forgotten when the phase becomes Connected: a retried login can succeed.
+//   4. Reconnecting lasts until a Connected line. Stopping and Stopped are never reached here: only
+//      the caller knows that it ends OpenVPN.
 class RunStory {
  public:
   // Takes one line, its line feed removed. Whether the phase or the reason changed.
   bool take_line(Source source, std::string_view line);
 
   [[nodiscard]] Phase phase() const { return phase_; }
+  // "with-errors", or the reason of a restart made safe as a detail is; none in any other phase.
   [[nodiscard]] const std::optional<std::string>& reason() const { return reason_; }
   // The first in the cause order among those seen since the last Connected, with its detail:
   //   options-error: the first "Options error:" line, cut before the first " in " that is followed
@@ -60,9 +73,22 @@ class RunStory {
   [[nodiscard]] std::optional<SeenCause> seen_cause() const;
 
  private:
-  // Filled in by the implementation.
+  // One cause of the cause order: whether a line pointed at it, and the detail it will be told with.
+  struct Noted {
+    bool seen = false;
+    std::optional<std::string> detail;
+  };
+
   Phase phase_ = Phase::Starting;
   std::optional<std::string> reason_;
+  // Since the last Connected.
+  Noted options_error_;
+  Noted auth_failed_;
+  Noted connection_failed_;  // its detail is its own line
+  Noted fatal_error_;        // its detail is the line before it in its source
+  // The last line of each source (Log, Output), without timestamp and CR, and only as much of it as a
+  // detail can show: it is the detail of an "Exiting due to fatal error" that follows.
+  std::optional<std::string> last_line_[2];
 };
 
 // Splits a byte stream into lines. A line longer than `max_line_bytes` is kept only up to that many
@@ -76,13 +102,40 @@ class LineSplitter {
   template <class OnLine>
   void feed(std::string_view bytes, OnLine&& line);
   // Forgets a line begun and not yet ended: the reader moved on to another place in the stream.
-  void drop_partial() { partial_.clear(); dropping_ = false; }
+  void drop_partial() {
+    partial_.clear();
+    dropping_ = false;
+  }
 
  private:
+  // Appends what room is left of `piece` to the line under way.
+  void keep(std::string_view piece);
+
   std::size_t max_line_;
   std::string partial_;
   bool dropping_ = false;  // the line under way passed max_line_; its rest is not kept
 };
+
+template <class OnLine>
+void LineSplitter::feed(std::string_view bytes, OnLine&& line) {
+  while (!bytes.empty()) {
+    const std::size_t end = bytes.find('\n');
+    if (end == std::string_view::npos) {
+      keep(bytes);
+      return;
+    }
+    const std::string_view piece = bytes.substr(0, end);
+    if (partial_.empty() && !dropping_) {
+      // A line whole in one read is handed on where it lies, without a copy.
+      line(piece.substr(0, max_line_));
+    } else {
+      keep(piece);
+      line(std::string_view(partial_));
+      drop_partial();
+    }
+    bytes.remove_prefix(end + 1);
+  }
+}
 
 // The first and the last 8 KiB of a byte stream of any length, nothing in between.
 class OutputKeeper {
@@ -103,7 +156,8 @@ class OutputKeeper {
 
 // The exit cause, the first that applies: stopped, lost, crashed (a code of 0xC0000000 or above),
 // then the cause the lines point at, then exited.
-[[nodiscard]] ExitCause choose_exit_cause(bool stopped_by_service, bool lost, std::optional<std::uint32_t> code,
+[[nodiscard]] ExitCause choose_exit_cause(bool stopped_by_service, bool lost,
+                                          std::optional<std::uint32_t> code,
                                           const std::optional<SeenCause>& seen);
 
 // Invalid UTF-8 replaced, one U+FFFD per maximal invalid subpart; then cut to at most `max_bytes` on
@@ -125,7 +179,11 @@ struct LastExit {
 // One line of text, the detail last since it may hold spaces:
 //   1 <pid> <at> <code or -> <cause> [<detail>]
 // with no space after the cause when there is no detail, and one when there is (it may be empty).
+//   {4242, 134414634750000000, 1, OptionsError, "Options error: x"}
+//     -> "1 4242 134414634750000000 1 options-error Options error: x"
 [[nodiscard]] std::string encode_last_exit(const LastExit& exit);
+// The exit of such a text; nothing for any other: another version, a number with a sign, a leading
+// zero or out of range, a pid of 0, an unknown cause, a detail that safe_text would change.
 [[nodiscard]] std::optional<LastExit> decode_last_exit(std::string_view text);
 
 }  // namespace orvanta
