@@ -57,6 +57,9 @@ struct SpawnOptions {
   // Called with the new process once it is in the job and before it runs, when `job` is set. It must
   // not throw: the process would be left suspended.
   std::function<void(HANDLE process)> before_resume;
+  // Started without a console (DETACHED_PROCESS). A console program started by a service gets a
+  // console host process of its own otherwise, inside its job, which outlives it for a moment.
+  bool without_console = false;
 };
 
 // Launches the command and returns without waiting for it.

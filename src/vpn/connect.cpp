@@ -62,6 +62,8 @@ HelperResponse HelperState::start_openvpn(const std::string& openvpn, const std:
   // outlives this process.
   std::optional<RunIdentity> run;
   SpawnOptions options = spawn_options(job->get(), application);
+  // OpenVPN's output goes to its pipe; a console would only add a process to its job.
+  options.without_console = true;
   options.before_resume = [&](HANDLE process) {
     run = keep_record(process, job->get(), extras);
     watch->begin(run->pid, run->created);

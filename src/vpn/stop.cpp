@@ -22,6 +22,7 @@ constexpr DWORD taskkill_wait_ms = 10000;
 // How long a taskkill that was ended may take to be gone.
 constexpr DWORD ended_taskkill_wait_ms = 2000;
 constexpr DWORD job_poll_ms = 5;
+constexpr int job_settle_looks = 40;
 
 bool job_has_processes(HANDLE job) {
   JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
@@ -73,6 +74,18 @@ void run_taskkill(std::uint32_t pid, const SpawnOptions& options, HANDLE shutdow
   }
 }
 
+// Whether the job holds no process, or soon none: the system takes an ended process out of its job's
+// count a moment after the process itself is signalled.
+bool job_empties(HANDLE job) {
+  for (int look = 0; job_has_processes(job); ++look) {
+    if (look == job_settle_looks) {
+      return false;
+    }
+    Sleep(job_poll_ms);
+  }
+  return true;
+}
+
 // Waits at most `grace` for OpenVPN to end by itself, and no longer than the shutdown's deadline or
 // its grace allow. Whether it has ended.
 bool ends_by_itself(HANDLE process, std::chrono::milliseconds grace, HANDLE shutdown_timer, HANDLE grace_timer) {
@@ -106,7 +119,7 @@ void HelperState::end_tree(Recorded& taken, std::chrono::milliseconds grace) {
     }
   }
   // What OpenVPN started may outlive it; only an empty job needs no more.
-  const bool tree_ended = code && taken.job && !job_has_processes(taken.job.get());
+  const bool tree_ended = code && taken.job && job_empties(taken.job.get());
   if (!tree_ended) {
     // The job reaches every process OpenVPN started, also where taskkill cannot (missing, failing, or
     // without /T). Killing the Child as well ends OpenVPN even if the job could not be ended.

@@ -30,6 +30,7 @@ with open(token_file, "w", encoding="ascii") as f:
 replies = {
     '{"cmd":"status"}\n': ok_reply,
     '{"cmd":"status","token":"0123abcd"}\n': token_reply,
+    '{"cmd":"state"}\n': ok_reply,
     '{"cmd":"connect","openvpn":"o","config":"c","auth":"a","log":"l","token":"0123abcd"}\n': token_reply,
 }
 
@@ -68,6 +69,7 @@ cases = [
     (["--port", closed_port, "status"],        2, nothing,                                       ("has", "nothing is listening")),
     (["--port", port, "status"],               0, ("is", ok_reply),                              nothing),
     (["--port", port, "disconnect"],           1, ("is", refusal),                               nothing),
+    (["--port", port, "state"],                0, ("is", ok_reply),                              nothing),
     (["--port", port, "--token-file", token_path, "status"], 0, ("is", token_reply),            nothing),
     (["--token-file", token_path, "--port", port, "connect", "o", "c", "a", "l"], 0, ("is", token_reply), nothing),
     (["--port", port, "--token-file", token_path + ".gone", "status"], 2, nothing,          ("has", "cannot read the token file")),

@@ -3,6 +3,7 @@
 //   orvanta-vpn-client [--port N] [--token-file PATH] status
 //   orvanta-vpn-client [--port N] [--token-file PATH] connect OPENVPN CONFIG AUTH LOG
 //   orvanta-vpn-client [--port N] [--token-file PATH] disconnect
+//   orvanta-vpn-client [--port N] [--token-file PATH] state
 //   orvanta-vpn-client [--port N] raw LINE        (LINE is sent as it is, followed by a line feed)
 //   orvanta-vpn-client --help | --version
 //
@@ -63,6 +64,7 @@ constexpr const char* usage =
     "usage: orvanta-vpn-client [--port N] [--token-file PATH] status\n"
     "       orvanta-vpn-client [--port N] [--token-file PATH] connect OPENVPN CONFIG AUTH LOG\n"
     "       orvanta-vpn-client [--port N] [--token-file PATH] disconnect\n"
+    "       orvanta-vpn-client [--port N] [--token-file PATH] state\n"
     "       orvanta-vpn-client [--port N] raw LINE\n"
     "       orvanta-vpn-client --help | --version\n"
     "       (Windows: --pipe before the command sends it over the service's named pipe, not the port)\n";
@@ -144,7 +146,7 @@ std::string request_line(const std::vector<std::string>& words, const std::optio
 bool valid_arity(const std::vector<std::string>& words) {
   if (words.empty()) return false;
   const std::string& c = words[0];
-  if (c == "status" || c == "disconnect") return words.size() == 1;
+  if (c == "status" || c == "disconnect" || c == "state") return words.size() == 1;
   if (c == "connect") return words.size() == 5;
   if (c == "raw") return words.size() == 2;
   return false;
