@@ -22,7 +22,8 @@ for target in "${targets[@]}"; do
   # nesting it accepts, the story's for a line well past a detail's 512 bytes.
   case $target in
     parse_request_fuzzer) seeds=corpus dict=json.dict max_len=4096 ;;
-    openvpn_story_fuzzer) seeds=story-corpus dict=story.dict max_len=4096 ;;
+    # The story's seeds are also the real OpenVPN output the tests replay.
+    openvpn_story_fuzzer) seeds="story-corpus ../tests/support/openvpn" dict=story.dict max_len=4096 ;;
     *)
       echo "fuzz: no such target: $target" >&2
       exit 1
@@ -35,7 +36,9 @@ for target in "${targets[@]}"; do
   fi
   corpus=$build/fuzz-corpus-$target
   mkdir -p "$corpus"
-  cp -n "$root"/fuzz/$seeds/* "$corpus"/
+  for folder in $seeds; do
+    cp -n "$root"/fuzz/$folder/* "$corpus"/
+  done
 
   # -timeout: seconds one input may take; -rss_limit_mb: memory of the whole run.
   "$fuzzer" "$corpus" \
