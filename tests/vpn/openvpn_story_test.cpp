@@ -25,11 +25,12 @@ namespace {
 
 using namespace std::string_literals;
 
-// What OpenVPN 2.6.14 wrote, run with the service's command line against a local server. The fuzzer
-// keeps the transcripts as its seeds, and they are read from there rather than typed twice.
+// What OpenVPN 2.6.14 wrote, run with the service's command line against a local server: the files the
+// stand-in OpenVPN replays. What it wrote to standard output goes to the output (see story_of).
 std::string transcript(const std::string& name) {
-  std::ifstream file(ORVANTA_STORY_CORPUS "/" + name, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(file), {});
+  std::ifstream file(ORVANTA_OPENVPN_TRANSCRIPTS "/" + name, std::ios::binary);
+  const std::string text(std::istreambuf_iterator<char>(file), {});
+  return name.ends_with(".stdout") ? std::string(1, '\0') + text : text;
 }
 
 // Feeds lines as OpenVPN's bytes arrive, in small reads that split lines and line ends, the log first
@@ -68,15 +69,15 @@ TEST(RunStory, TellsWhatOpenVpnsLinesSay) {
   const std::string retry_max = "All connections have been connect-retry-max (2) times unsuccessful, exiting";
   // Lines, each ended by a line feed, and the phase, reason and cause they tell.
   const std::tuple<std::string, Phase, std::optional<std::string>, std::optional<SeenCause>> rows[] = {
-      {transcript("01-good.log"), Connected, no, no},
-      {transcript("02-authfail.log"), Connecting, no, seen(Cause::AuthFailed)},
-      {transcript("03-unreach.log"), Reconnecting, "tls-error", seen(Cause::ConnectionFailed, retry_max)},
-      {transcript("04-noauth.log"), Connecting, no,
+      {transcript("good.log"), Connected, no, no},
+      {transcript("authfail.log"), Connecting, no, seen(Cause::AuthFailed)},
+      {transcript("unreach.log"), Reconnecting, "tls-error", seen(Cause::ConnectionFailed, retry_max)},
+      {transcript("noauth.log"), Connecting, no,
        options(
            "Options error: --auth-user-pass fails with 'nosuch.txt': No such file or directory (errno=2)")},
-      {transcript("05-optserr.stdout"), Starting, no,
+      {transcript("optserr.stdout"), Starting, no,
        options("Options error: Unrecognized option or missing or extra parameter(s)")},
-      {transcript("06-noconf.stdout"), Starting, no,
+      {transcript("noconf.stdout"), Starting, no,
        options("Options error: In [CMD-LINE]:1: Error opening configuration file: nosuch.conf")},
       // The other lines a client meets; a line on the output counts as one of the log does.
       {"2026-12-11 11:51:15 Initialization Sequence Completed With Errors\n", Connected, "with-errors", no},
