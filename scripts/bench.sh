@@ -6,6 +6,8 @@
 #     connections, a status client's latency while 3,000 silent connections (and 1,000 that never
 #     read their replies) are held and reopened, a reader of 16 KiB/s, and a stop with OpenVPN running, a taskkill that hangs and connects queued behind
 #     it (the stand-in OpenVPN and the hanging taskkill of the Windows test build);
+#   - OpenVPN's state and stops: `state` beside `status` while the stand-in's log grows past 50 MiB,
+#     and a disconnect when OpenVPN ends on its exit event and when it is forced after the grace;
 #   - restarts: from a start to the first answered status, after the service's process was killed,
 #     with an OpenVPN (the stand-in) to adopt and without;
 #   - status latency over the pipe and over the port, from one Windows client taking turns;
@@ -18,6 +20,8 @@
 #                                 (latency, throughput and idle wake-ups only)
 #   BENCH_PORT, BENCH_BARE_PORT   ports of bench_host and of the bare server (49897, 49898); the bare
 #                                 server of the idle memory comparison takes BENCH_BARE_PORT + 1
+#   BENCH_ONLY                    openvpn: with the real service, only the stop with a hanging taskkill
+#                                 and OpenVPN's state and stops (no Linux clients, no release build)
 #   ORVANTA_WINDOWS_BUILD         the Windows build tree (build/windows)
 #   arguments                     passed on to bench_client (--requests N, --seconds S, ...)
 set -euo pipefail
@@ -29,12 +33,17 @@ port=${BENCH_PORT:-49897}
 bare_port=${BENCH_BARE_PORT:-49898}
 idle_bare_port=$((bare_port + 1))
 target=${BENCH_TARGET:-service}
+only=${BENCH_ONLY:-}
+if [ -n "$only" ] && { [ "$only" != openvpn ] || [ "$target" != service ]; }; then
+  echo "bench: BENCH_ONLY knows only openvpn, with the real service" >&2
+  exit 2
+fi
 began=$(date +%s)
 
 needed=(bench_host.exe bench_bare_server.exe)
 if [ "$target" = service ]; then
   needed+=(orvanta-vpn-helper-windows.exe bench_stop_hostage.exe bench_restart.exe bench_null_service.exe bench_endpoint_latency.exe
-           ../tests/support/standin.exe ../tests/vpn/taskkill.exe)
+           bench_state_and_disconnect.exe ../tests/support/standin.exe ../tests/vpn/taskkill.exe)
 fi
 for exe in "${needed[@]}"; do
   if [ ! -f "$windows_build/bin/$exe" ]; then
@@ -44,9 +53,12 @@ for exe in "${needed[@]}"; do
 done
 
 # Optimised clients of their own, apart from the sanitised native tree.
-cmake -S "$root" -B "$client_build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DORVANTA_TESTS=OFF >/dev/null
-cmake --build "$client_build" --target bench_client bench_hostile bench_idle_memory >/dev/null
-if [ "$target" = service ]; then
+mkdir -p "$client_build"
+if [ -z "$only" ]; then
+  cmake -S "$root" -B "$client_build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DORVANTA_TESTS=OFF >/dev/null
+  cmake --build "$client_build" --target bench_client bench_hostile bench_idle_memory >/dev/null
+fi
+if [ "$target" = service ] && [ -z "$only" ]; then
   # The release service exactly as shipped, in a folder of the bench's own (build/dist is left alone).
   if ! "$root/scripts/dist.sh" "$release_dist" >"$client_build/bench-dist.log" 2>&1; then
     cat "$client_build/bench-dist.log" >&2
@@ -194,9 +206,9 @@ if [ "$target" = service ]; then
 else
   echo "ours: bench_host.exe on 127.0.0.1:$port (pid $host_pid); bare: bench_bare_server.exe on 127.0.0.1:$bare_port (pid $bare_pid)"
 fi
-"$client_build/bin/bench_client" "$@" "$port:$host_pid" "$bare_port:$bare_pid"
+[ -n "$only" ] || "$client_build/bin/bench_client" "$@" "$port:$host_pid" "$bare_port:$bare_pid"
 
-if [ "$target" = service ]; then
+if [ "$target" = service ] && [ -z "$only" ]; then
   echo
   "$WINE" "$windows_build/bin/bench_endpoint_latency.exe" 500 | tr -d '\r' ||
     echo "bench: the pipe and the port could not both be timed"
@@ -209,9 +221,6 @@ if [ "$target" != service ]; then
   exit 0
 fi
 
-echo
-echo "hostile clients, each load against a freshly started $service ($(winpath "$windows_build/bin")):"
-echo
 # Each load meets a service of its own, so that each peak is its own. A load that fails is reported
 # and the rest go on.
 hostile() {
@@ -219,23 +228,29 @@ hostile() {
   pid=$(restart_ours) && "$client_build/bin/bench_hostile" "$1" 49877 "$pid" "${@:2}" ||
     echo "bench: the $1 load failed"
 }
-echo "long lines, 120 x 390 KiB:"
-hostile lines 120 $((390 * 1024))
-echo
-echo "long lines, 1000 x 1 MiB:"
-hostile lines 1000 $((1024 * 1024)) 400
-echo
-echo "silent connections:"
-hostile silent 3000
-echo
-echo "silent connections reopened as dropped, and a second client's status:"
-hostile crowd 3000 0 20
-echo
-echo "the same, and clients that never read the long replies to their malformed lines:"
-hostile crowd 3000 1000 25
-echo
-echo "a slow reader:"
-hostile trickle $((16 * 1024))
+hostile_loads() {
+  echo
+  echo "hostile clients, each load against a freshly started $service ($(winpath "$windows_build/bin")):"
+  echo
+  echo "long lines, 120 x 390 KiB:"
+  hostile lines 120 $((390 * 1024))
+  echo
+  echo "long lines, 1000 x 1 MiB:"
+  hostile lines 1000 $((1024 * 1024)) 400
+  echo
+  echo "silent connections:"
+  hostile silent 3000
+  echo
+  echo "silent connections reopened as dropped, and a second client's status:"
+  hostile crowd 3000 0 20
+  echo
+  echo "the same, and clients that never read the long replies to their malformed lines:"
+  hostile crowd 3000 1000 25
+  echo
+  echo "a slow reader:"
+  hostile trickle $((16 * 1024))
+}
+[ -n "$only" ] || hostile_loads
 echo
 if restart_ours >/dev/null; then
   place_taskkill
@@ -245,6 +260,21 @@ if restart_ours >/dev/null; then
     echo "bench: the stop could not be timed"
   stop_service "$service" "$ours"
   restore_taskkill
+fi
+
+echo
+echo "OpenVPN's state and stops (the stand-in as OpenVPN):"
+if restart_ours >/dev/null; then
+  mkdir -p "$work/openvpn"
+  "$WINE" "$windows_build/bin/bench_state_and_disconnect.exe" \
+    "$(winpath "$windows_build/tests/support/standin.exe")" "$(winpath "$work/openvpn")" | tr -d '\r' ||
+    echo "bench: OpenVPN's state and stops could not all be timed"
+fi
+
+if [ -n "$only" ]; then
+  echo
+  echo "bench took $(($(date +%s) - began)) s"
+  exit 0
 fi
 
 echo
