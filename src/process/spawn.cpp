@@ -226,9 +226,9 @@ Result<Child> spawn(const Command& command, const SpawnOptions& options) {
   if (!plan) {
     return std::unexpected(plan.error());
   }
-  auto created = create_process(*plan, command,
-                                (options.job != nullptr ? CREATE_SUSPENDED : 0) |
-                                    (options.without_console ? DETACHED_PROCESS : 0));
+  auto created = create_process(
+      *plan, command,
+      (options.job != nullptr ? CREATE_SUSPENDED : 0) | (options.without_console ? DETACHED_PROCESS : 0));
   if (!created) {
     return std::unexpected(created.error());
   }

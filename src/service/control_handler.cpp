@@ -23,7 +23,7 @@ DWORD WINAPI control_handler(DWORD control, DWORD, LPVOID, LPVOID context) {
       const bool preshutdown = control == SERVICE_CONTROL_PRESHUTDOWN;
       ctx->state->begin_shutdown(
           HelperState::Clock::now() + (preshutdown ? preshutdown_work_budget : stop_work_budget),
-          preshutdown                             ? preshutdown_openvpn_grace
+          preshutdown                           ? preshutdown_openvpn_grace
           : control == SERVICE_CONTROL_SHUTDOWN ? shutdown_openvpn_grace
                                                 : stop_openvpn_grace);
       if (const SERVICE_STATUS_HANDLE handle = ctx->status_handle.load(); handle != nullptr) {

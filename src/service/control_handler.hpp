@@ -44,9 +44,10 @@ struct ControlContext {
 };
 
 // Stop, preshutdown and shutdown: tell the state that no OpenVPN may be launched any more, with the
-// deadline and grace of that kind of stop, report stop-pending, set the flag and return 0 at once; the service main does the stop itself, so that nothing the stop waits
-// for can hold the handler, and with it every later control, hostage. A stop after the first changes
-// nothing. Interrogate: 0 and nothing else. Anything else: ERROR_CALL_NOT_IMPLEMENTED.
+// deadline and grace of that kind of stop, report stop-pending, set the flag and return 0 at once; the
+// service main does the stop itself, so that nothing the stop waits for can hold the handler, and with it
+// every later control, hostage. A stop after the first changes nothing. Interrogate: 0 and nothing else.
+// Anything else: ERROR_CALL_NOT_IMPLEMENTED.
 DWORD WINAPI control_handler(DWORD control, DWORD event_type, LPVOID event_data, LPVOID context);
 
 struct ControlRegistration {

@@ -123,8 +123,8 @@ HelperResponse HelperState::query_state() {
       return state_reply(ending_->pid(), Phase::Stopping, ending_since_, std::nullopt, last_exit_);
     }
     if (!child_) {
-      return state_reply(std::nullopt, Phase::Stopped, last_exit_ ? last_exit_->at : started_at_, std::nullopt,
-                         last_exit_);
+      return state_reply(std::nullopt, Phase::Stopped, last_exit_ ? last_exit_->at : started_at_,
+                         std::nullopt, last_exit_);
     }
     // Asked first whether OpenVPN has ended, then read: what an ended OpenVPN wrote is all read by the
     // time it is reported.

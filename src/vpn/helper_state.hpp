@@ -149,8 +149,8 @@ class HelperState {
   // `status` always answers promptly; no other lock is taken while it is held.
   std::mutex record_mutex_;
   std::optional<Child> child_;
-  std::optional<RunIdentity> run_;  // present exactly when child_ is
-  UniqueHandle exit_event_;         // with child_, when OpenVPN can be asked to end
+  std::optional<RunIdentity> run_;   // present exactly when child_ is
+  UniqueHandle exit_event_;          // with child_, when OpenVPN can be asked to end
   std::shared_ptr<RunWatch> watch_;  // present exactly when child_ is
   // The run a stop is ending, until its tree has ended: `state` says stopping.
   std::shared_ptr<RunWatch> ending_;
@@ -158,7 +158,7 @@ class HelperState {
   // The run that a status or a state found ended by itself, until its last read is done; a `state`
   // meanwhile waits for it, so that it never reports the exit before.
   std::shared_ptr<RunWatch> settling_;
-  std::condition_variable settled_;  // notified, under record_mutex_, when settling_ is cleared
+  std::condition_variable settled_;    // notified, under record_mutex_, when settling_ is cleared
   std::optional<LastExit> last_exit_;  // how the OpenVPN that ended last in this boot ended
   // The job object of the last launched OpenVPN, which also holds every process OpenVPN started. It
   // outlives child_ when `status` finds that OpenVPN has exited by itself, so that the next stop still

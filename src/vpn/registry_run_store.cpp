@@ -87,7 +87,8 @@ Result<std::optional<std::u16string>> RegistryRunStore::load() { return read_val
 
 Result<RunExtras> RegistryRunStore::load_extras() {
   RunExtras extras;
-  for (auto [name, value] : {std::pair{log_value, &extras.log}, std::pair{exit_event_value, &extras.exit_event}}) {
+  for (auto [name, value] :
+       {std::pair{log_value, &extras.log}, std::pair{exit_event_value, &extras.exit_event}}) {
     Result<std::optional<std::u16string>> read = read_value(name);
     if (!read) {
       return std::unexpected(read.error());
@@ -102,7 +103,8 @@ Result<void> RegistryRunStore::save(const std::u16string& text, const RunExtras&
   if (!key) {
     return std::unexpected(key.error());
   }
-  for (auto [name, value] : {std::pair{log_value, &extras.log}, std::pair{exit_event_value, &extras.exit_event}}) {
+  for (auto [name, value] :
+       {std::pair{log_value, &extras.log}, std::pair{exit_event_value, &extras.exit_event}}) {
     const LSTATUS status = *value ? write_value(key->get(), name, **value) : delete_value(name);
     if (status != ERROR_SUCCESS) {
       return std::unexpected(Error::os(static_cast<std::uint32_t>(status)));
@@ -123,7 +125,9 @@ Result<void> RegistryRunStore::erase() {
   return {};
 }
 
-Result<std::optional<std::u16string>> RegistryRunStore::load_last_exit() { return read_value(last_exit_value); }
+Result<std::optional<std::u16string>> RegistryRunStore::load_last_exit() {
+  return read_value(last_exit_value);
+}
 
 Result<void> RegistryRunStore::save_last_exit(const std::u16string& text) {
   auto key = create_run_key();

@@ -46,7 +46,8 @@ std::optional<std::u16string> prepare_log(const std::string& log) {
   const std::wstring wide = to_wide(log);
   std::wstring full(MAX_PATH, L'\0');
   for (;;) {
-    const DWORD length = GetFullPathNameW(wide.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    const DWORD length =
+        GetFullPathNameW(wide.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
     if (length == 0) {
       return std::nullopt;
     }
@@ -129,7 +130,9 @@ void RunWatch::catch_up(bool last) {
   read_log();
   if (last) {
     const std::lock_guard story(story_mutex_);
-    tell([&] { log_lines_.feed("\n", [this](std::string_view text) { story_.take_line(Source::Log, text); }); });
+    tell([&] {
+      log_lines_.feed("\n", [this](std::string_view text) { story_.take_line(Source::Log, text); });
+    });
   }
 }
 
@@ -176,7 +179,9 @@ void RunWatch::read_log() {
       to_line_start = feed == std::string_view::npos;
     }
     const std::lock_guard story(story_mutex_);
-    tell([&] { log_lines_.feed(bytes, [this](std::string_view text) { story_.take_line(Source::Log, text); }); });
+    tell([&] {
+      log_lines_.feed(bytes, [this](std::string_view text) { story_.take_line(Source::Log, text); });
+    });
   }
   log_offset_ = at;
 }

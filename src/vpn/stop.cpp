@@ -88,7 +88,8 @@ bool job_empties(HANDLE job) {
 
 // Waits at most `grace` for OpenVPN to end by itself, and no longer than the shutdown's deadline or
 // its grace allow. Whether it has ended.
-bool ends_by_itself(HANDLE process, std::chrono::milliseconds grace, HANDLE shutdown_timer, HANDLE grace_timer) {
+bool ends_by_itself(HANDLE process, std::chrono::milliseconds grace, HANDLE shutdown_timer,
+                    HANDLE grace_timer) {
   std::array<HANDLE, 3> handles{process};
   DWORD count = 1;
   for (const HANDLE timer : {shutdown_timer, grace_timer}) {
@@ -96,7 +97,8 @@ bool ends_by_itself(HANDLE process, std::chrono::milliseconds grace, HANDLE shut
       handles[count++] = timer;
     }
   }
-  return WaitForMultipleObjects(count, handles.data(), FALSE, static_cast<DWORD>(grace.count())) == WAIT_OBJECT_0;
+  return WaitForMultipleObjects(count, handles.data(), FALSE, static_cast<DWORD>(grace.count())) ==
+         WAIT_OBJECT_0;
 }
 
 }  // namespace
@@ -107,13 +109,16 @@ void HelperState::end_tree(Recorded& taken, std::chrono::milliseconds grace) {
   std::optional<ExitStatus> code;
   bool ended_before = false;
   if (taken.child) {
-    if (const Result<WaitState> waited = taken.child->try_wait(); waited && std::holds_alternative<ExitStatus>(*waited)) {
+    if (const Result<WaitState> waited = taken.child->try_wait();
+        waited && std::holds_alternative<ExitStatus>(*waited)) {
       code = std::get<ExitStatus>(*waited);
       ended_before = true;
     } else if (taken.exit_event && grace.count() > 0 && SetEvent(taken.exit_event.get()) &&
-               ends_by_itself(taken.child->process_handle(), grace, shutdown_timer_.get(), grace_timer_.get())) {
+               ends_by_itself(taken.child->process_handle(), grace, shutdown_timer_.get(),
+                              grace_timer_.get())) {
       // It ran its own exit path: its routes and DNS changes are undone.
-      if (const Result<WaitState> ended = taken.child->try_wait(); ended && std::holds_alternative<ExitStatus>(*ended)) {
+      if (const Result<WaitState> ended = taken.child->try_wait();
+          ended && std::holds_alternative<ExitStatus>(*ended)) {
         code = std::get<ExitStatus>(*ended);
       }
     }

@@ -233,7 +233,8 @@ void HelperState::adopt_stored() {
     const std::lock_guard stored(store_mutex_);
     // How the last OpenVPN of this boot ended, whether or not one runs now.
     if (const Result<std::optional<std::u16string>> exit = store_->load_last_exit(); exit && *exit) {
-      last_exit = utf16_to_utf8(**exit).and_then([](const std::string& text) { return decode_last_exit(text); });
+      last_exit =
+          utf16_to_utf8(**exit).and_then([](const std::string& text) { return decode_last_exit(text); });
     }
   }
   if (last_exit) {
@@ -275,7 +276,8 @@ void HelperState::adopt_stored() {
         forget_record(record->identity);
         return;
       }
-      const LastExit lost{record->identity.pid, system_time_now(), std::nullopt, ExitCause::Lost, std::nullopt};
+      const LastExit lost{record->identity.pid, system_time_now(), std::nullopt, ExitCause::Lost,
+                          std::nullopt};
       {
         const std::lock_guard recorded(record_mutex_);
         last_exit_ = lost;
@@ -295,7 +297,8 @@ void HelperState::adopt_stored() {
   if (extras.log && !extras.log->empty()) {
     log = extras.log;
   }
-  const auto watch = std::make_shared<RunWatch>(std::move(log), extras.log ? Phase::Starting : Phase::Connecting);
+  const auto watch =
+      std::make_shared<RunWatch>(std::move(log), extras.log ? Phase::Starting : Phase::Connecting);
   watch->begin(record->identity.pid, record->identity.created);
   Child adopted(std::move(lookup.process), UniqueHandle());
   // Before the first request, so nothing is recorded yet.

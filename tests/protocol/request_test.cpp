@@ -18,7 +18,7 @@ std::string outcome(std::string_view text) {
     return "Connect(" + connect->openvpn + "|" + connect->config + "|" + connect->auth + "|" + connect->log +
            ")";
   }
-  return std::holds_alternative<Status>(*result) ? "Status"
+  return std::holds_alternative<Status>(*result)  ? "Status"
          : std::holds_alternative<State>(*result) ? "State"
                                                   : "Disconnect";
 }
@@ -53,13 +53,16 @@ TEST(ParseRequest, ReadsTheDocumentedRequests) {
       {"[]", "error: missing field `cmd` at line 1 column 2"},
       {R"({"op":"status"})", "error: missing field `cmd` at line 1 column 15"},
       {R"({"cmd":"Status"})",
-       "error: unknown variant `Status`, expected one of `connect`, `disconnect`, `status`, `state` at line 1 column "
+       "error: unknown variant `Status`, expected one of `connect`, `disconnect`, `status`, `state` at line "
+       "1 column "
        "15"},
       {R"({"cmd":"restart"})",
-       "error: unknown variant `restart`, expected one of `connect`, `disconnect`, `status`, `state` at line 1 column "
+       "error: unknown variant `restart`, expected one of `connect`, `disconnect`, `status`, `state` at line "
+       "1 column "
        "16"},
       {R"(["restart"])",
-       "error: unknown variant `restart`, expected one of `connect`, `disconnect`, `status`, `state` at line 1 column "
+       "error: unknown variant `restart`, expected one of `connect`, `disconnect`, `status`, `state` at line "
+       "1 column "
        "10"},
       {R"({"cmd":1})", "error: invalid type: integer `1`, expected variant identifier at line 1 column 8"},
       {R"({"cmd":null})", "error: invalid type: null, expected variant identifier at line 1 column 11"},
@@ -120,7 +123,8 @@ TEST(ParseRequest, PlacesFirstPhasePointsAfterWhiteSpaceAndBrackets) {
       {"  ", "error: EOF while parsing a value at line 1 column 2"},
       {"{ }", "error: missing field `cmd` at line 1 column 3"},
       {R"( {"cmd" : "restart" })",
-       "error: unknown variant `restart`, expected one of `connect`, `disconnect`, `status`, `state` at line 1 column "
+       "error: unknown variant `restart`, expected one of `connect`, `disconnect`, `status`, `state` at line "
+       "1 column "
        "19"},
       // A repeated "cmd" points past the white space after it and past a '}' that closes the object.
       {R"({"cmd":"status" , "cmd" })", "error: duplicate field `cmd` at line 1 column 25"},
@@ -154,7 +158,8 @@ TEST(ParseRequest, ReportsTheFirstFaultInReadingOrder) {
   expect_outcomes({
       // The tag is resolved as soon as it is read.
       {R"({"cmd":"restart",])",
-       "error: unknown variant `restart`, expected one of `connect`, `disconnect`, `status`, `state` at line 1 column "
+       "error: unknown variant `restart`, expected one of `connect`, `disconnect`, `status`, `state` at line "
+       "1 column "
        "16"},
       {R"({"cmd":7,"cmd":"status"})",
        "error: invalid type: integer `7`, expected variant identifier at line 1 column 8"},

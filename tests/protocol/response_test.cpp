@@ -27,7 +27,8 @@ TEST(EncodeResponse, WritesTheFixedDocumentForEachReply) {
        "\n"},
       {{true, "", 0}, "{\"ok\":true,\"message\":\"\",\"pid\":0}\n"},
       {{false, "x", 4294967295u}, "{\"ok\":false,\"message\":\"x\",\"pid\":4294967295}\n"},
-      {{true, "connected", 4242, StateReport{"connected", "2026-12-11T11:51:15Z", std::nullopt, std::nullopt}},
+      {{true, "connected", 4242,
+        StateReport{"connected", "2026-12-11T11:51:15Z", std::nullopt, std::nullopt}},
        R"({"ok":true,"message":"connected","pid":4242,"phase":"connected","since":"2026-12-11T11:51:15Z","reason":null,"last_exit":null})"
        "\n"},
       {{true, "stopped", std::nullopt,
@@ -36,7 +37,8 @@ TEST(EncodeResponse, WritesTheFixedDocumentForEachReply) {
        R"({"ok":true,"message":"stopped","pid":null,"phase":"stopped","since":"2026-12-11T11:52:02Z","reason":null,"last_exit":{"pid":4242,"at":"2026-12-11T11:52:02Z","code":3221225477,"cause":"crashed","detail":"a \"b\"\n"}})"
        "\n"},
       {{true, "reconnecting", 7,
-        StateReport{"reconnecting", "x", "tls-error", ExitReport{1, "y", std::nullopt, "stopped", std::nullopt}}},
+        StateReport{"reconnecting", "x", "tls-error",
+                    ExitReport{1, "y", std::nullopt, "stopped", std::nullopt}}},
        R"({"ok":true,"message":"reconnecting","pid":7,"phase":"reconnecting","since":"x","reason":"tls-error","last_exit":{"pid":1,"at":"y","code":null,"cause":"stopped","detail":null}})"
        "\n"},
   };

@@ -315,9 +315,10 @@ TEST_F(ServiceEndToEnd, ConnectStatusDisconnectDriveTheStandIn) {
     if (c.forced) {
       EXPECT_GE(took, 5s);
       EXPECT_LT(took, 10s);
-      EXPECT_TRUE(Watched(wait_for_pid(grandchild.pid_out)).ends_within(3000)) << "its child outlived the stop";
-      EXPECT_TRUE(
-          TaskkillStandIns::system_runs().starts_with("\"taskkill\" /PID " + std::to_string(*pid) + " /T /F\t"))
+      EXPECT_TRUE(Watched(wait_for_pid(grandchild.pid_out)).ends_within(3000))
+          << "its child outlived the stop";
+      EXPECT_TRUE(TaskkillStandIns::system_runs().starts_with("\"taskkill\" /PID " + std::to_string(*pid) +
+                                                              " /T /F\t"))
           << TaskkillStandIns::system_runs();
       EXPECT_FALSE(log.ends_with(sigterm_line)) << log;
     } else {
@@ -335,27 +336,35 @@ TEST_F(ServiceEndToEnd, ConnectStatusDisconnectDriveTheStandIn) {
 // the 16 MiB that are not kept, so OpenVPN never blocks on it.
 TEST_F(ServiceEndToEnd, StateTellsThePhaseAndTheCauseFromOpenVpnsOwnLines) {
   start_and_wait_serving();
-  EXPECT_EQ(without_times(exchange(state_line).value_or("")),
-            R"({"ok":true,"message":"stopped","pid":null,"phase":"stopped","since":"T","reason":null,"last_exit":null})"
-            "\n");
-  ASSERT_TRUE(write_file(work_.file(L"openvpn.log"), "2026-12-11 11:51:15 Initialization Sequence Completed\r\n"));
+  EXPECT_EQ(
+      without_times(exchange(state_line).value_or("")),
+      R"({"ok":true,"message":"stopped","pid":null,"phase":"stopped","since":"T","reason":null,"last_exit":null})"
+      "\n");
+  ASSERT_TRUE(
+      write_file(work_.file(L"openvpn.log"), "2026-12-11 11:51:15 Initialization Sequence Completed\r\n"));
   const std::string stopped_by_us = R"({"pid":P,"at":"T","code":0,"cause":"stopped","detail":null})";
   struct Case {
     const char* name;
     PlanEntries steps;
     std::string reply;  // "P" stands for this run's id, "L" for the last exit before it
   } cases[] = {
-      {"an old log", {}, R"({"ok":true,"message":"starting","pid":P,"phase":"starting","since":"T","reason":null,"last_exit":null})"},
-      {"connected", {{"log_from", transcript("good.log")}},
+      {"an old log",
+       {},
+       R"({"ok":true,"message":"starting","pid":P,"phase":"starting","since":"T","reason":null,"last_exit":null})"},
+      {"connected",
+       {{"log_from", transcript("good.log")}},
        R"({"ok":true,"message":"connected","pid":P,"phase":"connected","since":"T","reason":null,"last_exit":L})"},
-      {"retrying", {{"log_from", transcript("unreach.log")}},
+      {"retrying",
+       {{"log_from", transcript("unreach.log")}},
        R"({"ok":true,"message":"reconnecting","pid":P,"phase":"reconnecting","since":"T","reason":"tls-error","last_exit":L})"},
       {"an options error on standard output",
        {{"stdout_from", transcript("optserr.stdout")}, {"stdout_bytes", "16777216"}, {"exit_code", "1"}},
        R"j({"ok":true,"message":"stopped","pid":null,"phase":"stopped","since":"T","reason":null,"last_exit":{"pid":P,"at":"T","code":1,"cause":"options-error","detail":"Options error: Unrecognized option or missing or extra parameter(s)"}})j"},
-      {"nobody answers", {{"log_from", transcript("unreach.log")}, {"exit_code", "1"}},
+      {"nobody answers",
+       {{"log_from", transcript("unreach.log")}, {"exit_code", "1"}},
        R"j({"ok":true,"message":"stopped","pid":null,"phase":"stopped","since":"T","reason":null,"last_exit":{"pid":P,"at":"T","code":1,"cause":"connection-failed","detail":"All connections have been connect-retry-max (2) times unsuccessful, exiting"}})j"},
-      {"a crash", {{"exit_code", "3221225477"}},
+      {"a crash",
+       {{"exit_code", "3221225477"}},
        R"({"ok":true,"message":"stopped","pid":null,"phase":"stopped","since":"T","reason":null,"last_exit":{"pid":P,"at":"T","code":3221225477,"cause":"crashed","detail":null}})"},
   };
   std::string last_exit = "null";
@@ -365,7 +374,8 @@ TEST_F(ServiceEndToEnd, StateTellsThePhaseAndTheCauseFromOpenVpnsOwnLines) {
     ASSERT_TRUE(exchange(connect_line(vpn)));
     const auto pid = wait_for_pid(vpn.pid_out);
     ASSERT_TRUE(pid);
-    const bool ends = std::ranges::any_of(c.steps, [](const auto& step) { return step.first == "exit_code"; });
+    const bool ends =
+        std::ranges::any_of(c.steps, [](const auto& step) { return step.first == "exit_code"; });
     if (ends) {
       ASSERT_TRUE(Watched(pid).ends_within(20000));
     }
@@ -385,9 +395,10 @@ TEST_F(ServiceEndToEnd, StateTellsThePhaseAndTheCauseFromOpenVpnsOwnLines) {
       last_exit = std::regex_replace(stopped_by_us, std::regex("P"), std::to_string(*pid));
     }
   }
-  EXPECT_EQ(exchange("[\"state\",1]\n"),
-            R"({"ok":false,"message":"Invalid request JSON: invalid length 1, expected 0 elements in sequence","pid":null})"
-            "\n");
+  EXPECT_EQ(
+      exchange("[\"state\",1]\n"),
+      R"({"ok":false,"message":"Invalid request JSON: invalid length 1, expected 0 elements in sequence","pid":null})"
+      "\n");
 }
 
 // A stop with OpenVPN running, one connect ending it behind a taskkill that does not return, and four
@@ -487,7 +498,8 @@ TEST_F(ServiceEndToEnd, StopWhileOpenVpnRunsEndsTheWholeTreeAndReportsStopped) {
   EXPECT_TRUE(descendant.ends_within(3000)) << "its child outlived the stop";
   // The listener is closed just after the stopped report, so the port may still take a connection
   // for a moment (and reset it, which is no answer either).
-  EXPECT_TRUE(eventually([] { return !try_connect(service_port); }, 3s)) << "something still listens after the stop";
+  EXPECT_TRUE(eventually([] { return !try_connect(service_port); }, 3s))
+      << "something still listens after the stop";
 }
 
 // The DACL the running service gave its pipe, read back through clients' handles on two of its
@@ -611,7 +623,8 @@ TEST_F(ServiceEndToEnd, ATakenEndpointEndsTheServiceStoppedWithItsError) {
 TEST_F(ServiceEndToEnd, OpenVpnOutlivesAKilledServiceAndIsAdoptedAtTheNextStart) {
   start_and_wait_serving();
   const Planned grandchild = plan("grandchild");
-  const Planned vpn = plan("vpn", {{"grandchild_plan", grandchild.plan}, {"log_from", transcript("good.log")}});
+  const Planned vpn =
+      plan("vpn", {{"grandchild_plan", grandchild.plan}, {"log_from", transcript("good.log")}});
   ASSERT_TRUE(exchange(connect_line(vpn)));
   const auto pid = wait_for_pid(vpn.pid_out);
   ASSERT_TRUE(pid);

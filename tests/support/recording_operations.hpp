@@ -34,7 +34,8 @@ class RecordingOperations final : public Operations {
   }
   HelperResponse state() override {
     record("state");
-    return {true, "stopped", std::nullopt, StateReport{"stopped", "2026-12-11T00:00:00Z", std::nullopt, std::nullopt}};
+    return {true, "stopped", std::nullopt,
+            StateReport{"stopped", "2026-12-11T00:00:00Z", std::nullopt, std::nullopt}};
   }
 
   // A stand-in for a long operation: from now on every connect is recorded, then waits until the

@@ -38,7 +38,8 @@ TEST_F(VpnTest, OpenVpnGetsExactlyTheFourteenArguments) {
     ASSERT_TRUE(started.pid) << started.message;
     ASSERT_EQ(wait_for_pid(planned.pid_out), *started.pid);
     const std::string event = utf8(to_wide(store_->extras().exit_event.value_or(u"")));
-    EXPECT_TRUE(std::regex_match(event, std::regex(R"(Global\\OrvantaVpnHelper-exit-[0-9a-f]{32})"))) << event;
+    EXPECT_TRUE(std::regex_match(event, std::regex(R"(Global\\OrvantaVpnHelper-exit-[0-9a-f]{32})")))
+        << event;
     EXPECT_EQ(read_argv(planned.argv_out),
               (std::vector<std::string>{openvpn, "--config", planned.plan, "--auth-user-pass", c.auth,
                                         "--auth-nocache", "--redirect-gateway", "def1", "--verb", "3",

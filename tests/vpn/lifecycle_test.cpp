@@ -125,7 +125,8 @@ TEST_F(VpnTest, ReleasingTheLastReferenceClosesHandlesAndLeavesTheTreeRunning) {
     left_open.clear();
     std::ranges::set_difference(open_handles(), handles_before, std::back_inserter(left_open));
     return left_open.empty();
-  })) << left_open.size() << " handles of the record are still open";
+  })) << left_open.size()
+      << " handles of the record are still open";
   EXPECT_EQ(openvpn_process.exit_code(), 20u);
   EXPECT_EQ(grandchild_process.exit_code(), 21u);
   EXPECT_EQ(taskkill_runs().size(), taskkills_before) << "letting go of the state stopped OpenVPN";

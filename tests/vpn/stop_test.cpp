@@ -73,8 +73,9 @@ TEST_F(VpnTest, StopWithNothingLeftRunsNoTaskkill) {
 TEST_F(VpnTest, AnExitEventNameThatExistsRefusesTheConnect) {
   const UniqueHandle taken(CreateEventW(nullptr, TRUE, FALSE, L"Global\\OrvantaVpnHelper-exit-test"));
   ASSERT_TRUE(taken);
-  state_ = std::make_shared<HelperState>(stand_in_system(), store_,
-                                         [] { return Result<std::u16string>(u"Global\\OrvantaVpnHelper-exit-test"); });
+  state_ = std::make_shared<HelperState>(stand_in_system(), store_, [] {
+    return Result<std::u16string>(u"Global\\OrvantaVpnHelper-exit-test");
+  });
   const Planned planned = plan("openvpn");
   EXPECT_EQ(connect(planned),
             (HelperResponse{false, "Failed to start OpenVPN: the exit event already exists", std::nullopt}));
