@@ -127,6 +127,13 @@ std::optional<HelperResponse> AccessPolicy::refusal(const ClientRequest& request
   return std::nullopt;
 }
 
+bool AccessPolicy::asks_who_is_calling(const ClientRequest& request) const {
+  if (unusable_) {
+    return true;
+  }
+  return token_ && (request.array_form || !request.token || !same_token(*request.token, *token_));
+}
+
 pipe::PipeAudience AccessPolicy::pipe_audience() const { return {!unusable_, group_names_}; }
 
 std::expected<AllowedLaunch, HelperResponse> AccessPolicy::check_connect(const Connect& request) const {

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -43,10 +44,12 @@ class HelperState {
 
   // connect: stop the recorded OpenVPN, launch a new one into a job of its own, and record it. An
   // `application` that an administrator's policy has checked is started in place of what the program
-  // text would be resolved to.
+  // text would be resolved to. Once `superseded` says so (it is asked under record_mutex_, so it takes
+  // no lock of this state), a later request has come: the connect ends what it launched, as at a stop.
   [[nodiscard]] HelperResponse start_openvpn(const std::string& openvpn, const std::string& config,
                                              const std::string& auth, const std::string& log,
-                                             const std::u16string* application = nullptr);
+                                             const std::u16string* application = nullptr,
+                                             const std::function<bool()>& superseded = {});
   // status: "running" with the recorded id, or "stopped".
   [[nodiscard]] HelperResponse query_status();
   // Ends the recorded OpenVPN and its whole process tree; returns nothing, swallows every failure.
@@ -57,6 +60,8 @@ class HelperState {
   // Every wait of a stop under way, or of one still to come, ends by `deadline` at the latest. Only
   // the first call counts.
   void begin_shutdown(Clock::time_point deadline);
+  // Whether begin_shutdown has been called.
+  [[nodiscard]] bool stopping();
   // Waits until no connect or stop is under way; false when `deadline` came first.
   [[nodiscard]] bool wait_until_idle(Clock::time_point deadline);
 
@@ -96,14 +101,15 @@ class HelperState {
   void forget_record(const std::optional<RunIdentity>& run) noexcept;
   // adopt_recorded, which may run out of memory.
   void adopt_stored();
-  [[nodiscard]] bool stopping();
   [[nodiscard]] SpawnOptions spawn_options(HANDLE job, const std::u16string* application = nullptr) const;
 
   std::shared_ptr<SystemQueries> system_;
 
   // Makes connects one after another, so that two overlapping connects can never both launch and
   // leave one OpenVPN that nothing records. Held across a connect's stop, launch and record. Stops
-  // never take it: a disconnect or a service stop never waits behind queued connects.
+  // never take it: a disconnect or a service stop never waits behind a connect. The service's
+  // requests never queue on it: ConnectTurns lets one connect through at a time, and keeps the one
+  // that waits as a record; it guards callers that come here directly.
   // Lock order: connect_mutex_, then record_mutex_ (and, inside a launch, the process creation lock),
   // or connect_mutex_, then store_mutex_.
   std::mutex connect_mutex_;
