@@ -85,6 +85,9 @@ AccessPolicy::AccessPolicy(const ClientPolicy& clients, Seams seams) : seams_(st
     if (!issued) {
       unusable_ = "the client token could not be issued: " + error_text(issued.error());
     } else {
+      if (const auto& kept = issued->kept()) {
+        report_failure(Failure::TokenKept, "kept the client token", error_text(*kept));
+      }
       token_ = issued->token();
       token_file_.emplace(std::move(*issued));
     }
