@@ -45,6 +45,10 @@ constexpr DWORD port_thread_linger_ms = 1000;
 // with such short operations; more would only be threads that a burst of lines leaves behind.
 constexpr std::chrono::milliseconds worker_linger{1000};
 constexpr std::size_t most_lingering_workers = 4;
+// Workers on their way at once: each starts the next when it arrives, so a few chains in parallel keep
+// up with a crowd of long operations (a thousand lines within their read deadline) while no thread
+// starts a long run of them.
+constexpr std::size_t starts_at_once = 4;
 // How many time-outs are handled before the completions that came meanwhile: a crowd of silent
 // connections timing out together must not hold up the others' replies.
 constexpr std::size_t expiries_at_once = 32;
@@ -432,19 +436,21 @@ class Server final : public ConnectionServer, public std::enable_shared_from_thi
   }
 
   // Under the lock, once lines wait: an idle worker is woken, or, while they outnumber the idle
-  // workers, one more is due, which the caller starts once it has let go of the lock. Workers are
-  // started one at a time, each by the one before it (the first by the port's thread): a thread takes
-  // milliseconds to start under Wine, and whoever starts a hundred in a row, or holds the lock while
-  // starting one, keeps connections from being accepted, read and answered meanwhile. A worker done
-  // with a short line takes the next one, so a burst of short lines needs few threads.
+  // workers and those on their way, one more is due, which the caller starts once it has let go of the
+  // lock. Workers are started a few at a time, each by the one before it (the first by the port's
+  // thread): a thread takes milliseconds to start under Wine, and whoever starts a hundred in a row, or
+  // holds the lock while starting one, keeps connections from being accepted, read and answered
+  // meanwhile. A worker done with a short line takes the next one, so a burst of short lines needs few
+  // threads.
   [[nodiscard]] bool worker_due() {
     if (idle_workers_ > 0) {
       job_queued_.notify_one();
     }
-    if (queued_.size() <= idle_workers_ || starting_ || workers_ >= limits_.max_workers) {
+    if (queued_.size() <= idle_workers_ + starting_ || starting_ >= starts_at_once ||
+        workers_ >= limits_.max_workers) {
       return false;
     }
-    starting_ = true;
+    ++starting_;
     ++workers_;
     return true;
   }
@@ -468,7 +474,7 @@ class Server final : public ConnectionServer, public std::enable_shared_from_thi
     }
     const std::scoped_lock lock(connections_mutex_);
     --workers_;
-    starting_ = false;
+    --starting_;
     note_worker_failure(*failed);
     if (workers_ == 0) {
       for (Job& job : std::exchange(queued_, {})) {
@@ -708,7 +714,7 @@ class Server final : public ConnectionServer, public std::enable_shared_from_thi
   std::optional<Job> next_job(bool arriving, bool& start_next) {
     std::unique_lock lock(connections_mutex_);
     if (arriving) {
-      starting_ = false;
+      --starting_;
     }
     if (queued_.empty() && !loop_ended_ && idle_workers_ < most_lingering_workers) {
       ++idle_workers_;
@@ -753,8 +759,8 @@ class Server final : public ConnectionServer, public std::enable_shared_from_thi
   std::vector<std::shared_ptr<Connection>> unwatched_;  // parked, their watching read not yet started
   std::size_t workers_ = 0;                             // started and not yet ended, the idle ones included
   std::size_t idle_workers_ = 0;                        // lingering in next_job
-  bool starting_ = false;    // a worker has been started and has not yet come for its first line
-  bool worker_due_ = false;  // the port's thread is to start a worker once it lets go of the lock
+  std::size_t starting_ = 0;  // workers started that have not yet come for their first line
+  bool worker_due_ = false;   // the port's thread is to start a worker once it lets go of the lock
   std::condition_variable job_queued_;
   std::vector<Error> failures_;
   std::uint64_t lines_read_ = 0;
