@@ -25,8 +25,9 @@ enum class Failure {
   RunRecord,            // the OpenVPN record that outlives the process could not be written, read or cleared
   PipeCreate,           // the pipe could not be created; tried again every few seconds
   TcpEndpointUnusable,  // the TcpEndpoint policy value cannot be used, so the port stays off
+  TokenKept,            // the old client token is held open by another process and stays (a warning)
 };
-inline constexpr std::size_t failure_kinds = 13;
+inline constexpr std::size_t failure_kinds = 14;
 
 // Receives every failure report that gets past the rate limit.
 class FailureSink {

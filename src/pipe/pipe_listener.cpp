@@ -8,7 +8,7 @@ PipeListener::PipeListener(PipeEndpoint endpoint, Associate associate, HANDLE ev
 
 PipeListener::Outcome PipeListener::listen() {
   Outcome outcome;
-  if (waiting_) {
+  if (waiting_ || kept_) {
     return outcome;
   }
   auto instance = endpoint_.create_instance();
@@ -17,6 +17,16 @@ PipeListener::Outcome PipeListener::listen() {
     return outcome;
   }
   start_waiting(std::move(*instance), false, outcome);
+  return outcome;
+}
+
+PipeListener::Outcome PipeListener::resume() {
+  Outcome outcome;
+  if (kept_) {
+    PipeInstance instance = std::move(*kept_);
+    kept_.reset();
+    start_waiting(std::move(instance), kept_associated_, outcome);
+  }
   return outcome;
 }
 
@@ -64,9 +74,16 @@ void PipeListener::cancel() {
 }
 
 void PipeListener::start_waiting(PipeInstance instance, bool associated, Outcome& outcome) {
-  // Each turn hands over a client that came first, or lets go of one that came and went: it lasts as
-  // long as clients keep coming faster than the system can start a wait.
-  for (;;) {
+  // Each turn hands over a client that came first, or lets go of one that came and went: it would last
+  // as long as clients keep coming faster than the system can start a wait, with no look at the stop
+  // and a hand-over growing without bound. So it stops after a few turns, keeping the instance it has
+  // (never a moment without one, so that the name is never free for another process).
+  for (int turn = 0;; ++turn) {
+    if (turn == most_turns) {
+      kept_.emplace(std::move(instance));
+      kept_associated_ = associated;
+      return;
+    }
     if (!associated && associate_) {
       if (const auto done = associate_(instance.handle()); !done) {
         outcome.failure = done.error();

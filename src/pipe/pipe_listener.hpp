@@ -41,6 +41,11 @@ class PipeListener {
   // Makes an instance wait, when none does: at the start, and after a failure (for a name another
   // process holds, the first instance fails with ERROR_ACCESS_DENIED).
   [[nodiscard]] Outcome listen();
+  // Whether an instance is kept without a wait: clients came faster than waits could start, and the
+  // hand-over stopped after `most_turns` so that its caller could look at the stop and the port. The
+  // instance holds the name (a client may still open it) until resume() starts its wait.
+  [[nodiscard]] bool kept() const { return kept_.has_value(); }
+  [[nodiscard]] Outcome resume();
   // The waiting connect has completed with `error` (0: a client came). The next instance is waiting
   // before the connected one is handed over; one whose client came and went waits again.
   [[nodiscard]] Outcome on_connect_completed(DWORD error);
@@ -48,9 +53,12 @@ class PipeListener {
   void cancel();
 
  private:
+  // How many instances one hand-over looks at, at most, before it returns.
+  static constexpr int most_turns = 64;
+
   // Starts `instance` waiting (associated first unless it is already). Clients that came first are
   // handed over, and the next instance is made; one whose client came and went is disconnected and
-  // waits again.
+  // waits again. After `most_turns`, the instance is kept instead.
   void start_waiting(PipeInstance instance, bool associated, Outcome& outcome);
 
   PipeEndpoint endpoint_;
@@ -58,6 +66,8 @@ class PipeListener {
   HANDLE event_;  // not owned
   OVERLAPPED overlapped_{};
   std::optional<PipeInstance> waiting_;
+  std::optional<PipeInstance> kept_;  // never together with waiting_
+  bool kept_associated_ = false;
 };
 
 }  // namespace orvanta::pipe

@@ -85,6 +85,9 @@ AccessPolicy::AccessPolicy(const ClientPolicy& clients, Seams seams) : seams_(st
     if (!issued) {
       unusable_ = "the client token could not be issued: " + error_text(issued.error());
     } else {
+      if (const auto& kept = issued->kept()) {
+        report_failure(Failure::TokenKept, "kept the client token", error_text(*kept));
+      }
       token_ = issued->token();
       token_file_.emplace(std::move(*issued));
     }
@@ -125,6 +128,13 @@ std::optional<HelperResponse> AccessPolicy::refusal(const ClientRequest& request
     return refuse_caller("the client token is not the service's");
   }
   return std::nullopt;
+}
+
+bool AccessPolicy::asks_who_is_calling(const ClientRequest& request) const {
+  if (unusable_) {
+    return true;
+  }
+  return token_ && (request.array_form || !request.token || !same_token(*request.token, *token_));
 }
 
 pipe::PipeAudience AccessPolicy::pipe_audience() const { return {!unusable_, group_names_}; }

@@ -43,6 +43,11 @@ class AccessPolicy {
   // port's callers (null) are known to no one and are held to the token alone.
   [[nodiscard]] std::optional<HelperResponse> refusal(const ClientRequest& request,
                                                       const pipe::PipeCaller* caller = nullptr) const;
+  // Whether refusal() needs the pipe caller's standing for this request: only while a token is
+  // required or the client policy is unusable, and only for a request without the valid token. The pipe
+  // asks the system only then, so that a request the port would carry out is never refused on the pipe
+  // because that question failed.
+  [[nodiscard]] bool asks_who_is_calling(const ClientRequest& request) const;
   // Who may open the pipe, under this policy.
   [[nodiscard]] pipe::PipeAudience pipe_audience() const;
   // The ClientGroups SIDs, for asking whether a pipe caller is a member; none when the policy is

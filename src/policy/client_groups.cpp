@@ -43,7 +43,9 @@ std::optional<std::uint32_t> number(const std::string& text) {
   return static_cast<std::uint32_t>(value);
 }
 
-constexpr std::array<std::uint32_t, 2> builtin_everybody = {545, 546};      // Users, Guests
+// Users, Guests; Pre-Windows 2000 Compatible Access (554), which on a domain controller may hold
+// Authenticated Users or Everyone; IIS_IUSRS (568), which every web application pool's identity joins.
+constexpr std::array<std::uint32_t, 4> builtin_everybody = {545, 546, 554, 568};
 constexpr std::array<std::uint32_t, 3> domain_everybody = {513, 514, 515};  // Domain Users, Guests, Computers
 
 }  // namespace

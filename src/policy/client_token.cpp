@@ -213,7 +213,7 @@ Result<std::u16string> PrivateSecurity::dacl_sddl() {
   return from_wide(text);
 }
 
-Result<void> remove_by_name(const std::u16string& path) {
+Result<void> retire_by_name(const std::u16string& path) {
   const UniqueFile file(CreateFileW(
       to_wide(path).c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
@@ -223,12 +223,64 @@ Result<void> remove_by_name(const std::u16string& path) {
     }
     return std::unexpected(last_error());
   }
+  // A file deleted under its own name keeps that name for as long as anyone holds it open, and the
+  // next token could not be written there: it leaves the name first. Should the rename fail, the
+  // delete still goes ahead.
+  if (const auto random = fresh_token()) {
+    const std::wstring retired = to_wide(
+        join_path(parent_directory(path).value_or(u""), u"retired-" + utf8_to_utf16(random->substr(0, 16))));
+    std::vector<std::byte> buffer(sizeof(FILE_RENAME_INFO) + retired.size() * sizeof(wchar_t));
+    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    rename->RootDirectory = nullptr;
+    rename->FileNameLength = static_cast<DWORD>(retired.size() * sizeof(wchar_t));
+    std::memcpy(rename->FileName, retired.data(), rename->FileNameLength);
+    (void)SetFileInformationByHandle(file.get(), FileRenameInfo, rename, static_cast<DWORD>(buffer.size()));
+  }
   FILE_DISPOSITION_INFO disposition{TRUE};
   if (!SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition, sizeof disposition)) {
     return std::unexpected(last_error());
   }
   return {};
 }
+
+namespace {
+
+// The token of a file that a reader holds open without delete sharing, read sharing read as that
+// reader does. The private DACL goes on it again through the same handle: an open for WRITE_DAC is not
+// held back by the reader's sharing, and whoever is no longer a client group member cannot open the
+// file anew (what an open handle may read, no DACL takes away).
+Result<std::string> keep_held_token(const std::u16string& path, PrivateSecurity& security) {
+  const UniqueFile file(CreateFileW(to_wide(path).c_str(), GENERIC_READ | WRITE_DAC, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!file) {
+    return std::unexpected(last_error());
+  }
+  BY_HANDLE_FILE_INFORMATION information{};
+  if (!GetFileInformationByHandle(file.get(), &information)) {
+    return std::unexpected(last_error());
+  }
+  if ((information.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+    return std::unexpected(Error::fixed("the token file held open is not a plain file"));
+  }
+  std::array<char, token_bytes * 2 + 1> text{};
+  DWORD read = 0;
+  if (!ReadFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &read, nullptr)) {
+    return std::unexpected(last_error());
+  }
+  const std::string token(text.data(), read);
+  if (token.size() != token_bytes * 2 || token.find_first_not_of("0123456789abcdef") != std::string::npos) {
+    return std::unexpected(Error::fixed("the token file held open holds no token"));
+  }
+  const DWORD status = SetSecurityInfo(file.get(), SE_FILE_OBJECT,
+                                       DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                                       nullptr, nullptr, security.dacl(), nullptr);
+  if (status != ERROR_SUCCESS) {
+    return std::unexpected(Error::os(status));
+  }
+  return token;
+}
+
+}  // namespace
 
 Result<ClientTokenFile> ClientTokenFile::issue(const std::vector<Sid>& readers,
                                                const std::u16string& service_folder) {
@@ -254,8 +306,12 @@ Result<ClientTokenFile> ClientTokenFile::issue(const std::vector<Sid>& readers,
     return std::unexpected(prepared.error());
   }
   const std::u16string path = join_path(folder, utf8_to_utf16(token_file_name));
-  if (auto removed = remove_by_name(path); !removed) {
-    return std::unexpected(removed.error());
+  if (auto retired = retire_by_name(path); !retired) {
+    auto kept = keep_held_token(path, *file_security);
+    if (!kept) {
+      return std::unexpected(kept.error());
+    }
+    return ClientTokenFile(std::move(*kept), path, retired.error());
   }
   auto token = fresh_token();
   if (!token) {
@@ -279,18 +335,22 @@ Result<ClientTokenFile> ClientTokenFile::issue(const std::vector<Sid>& readers,
     }
   }
   if (write_error != Error::os(0)) {
-    (void)remove_by_name(path);  // a token file that is not whole helps nobody
+    (void)retire_by_name(path);  // a token file that is not whole helps nobody
     return std::unexpected(write_error);
   }
   return ClientTokenFile(std::move(*token), path);
 }
 
 ClientTokenFile::ClientTokenFile(ClientTokenFile&& other) noexcept
-    : token_(std::move(other.token_)), path_(std::exchange(other.path_, std::u16string())) {}
+    : token_(std::move(other.token_)),
+      path_(std::exchange(other.path_, std::u16string())),
+      kept_(std::move(other.kept_)) {}
 
 ClientTokenFile::~ClientTokenFile() {
   if (!path_.empty()) {
-    (void)remove_by_name(path_);  // at a stop, nothing is left to tell of a failure
+    // At a stop, nothing is left to tell of a failure. It never waits: a file held open without delete
+    // sharing simply stays, and the next start keeps its token.
+    (void)retire_by_name(path_);
   }
 }
 

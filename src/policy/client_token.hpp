@@ -5,6 +5,7 @@
 
 #include <expected>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -60,10 +61,13 @@ class PrivateSecurity {
 //      or the account the service runs as: a folder anybody else could make things in is never used.
 //   2. token is made, or taken as it is only if it is a real folder with such an owner, and gets a
 //      protected DACL: SYSTEM and Administrators full control, the client groups read.
-//   3. A file already there is removed through a handle opened on the name itself, never on what a
-//      link there points to; the new one is created only if nothing is there by then.
+//   3. A file already there is retired (retire_by_name), so that a reader holding it open no longer
+//      holds its name; the new one is created only if nothing is there by then.
 //   4. Its DACL is the private one, with read access for the client groups.
-// The file is removed, again through a handle on the name itself, when the owner goes.
+//   5. A file that cannot even be opened for DELETE (a reader holds it without delete sharing) is kept:
+//      its token is read and used for this run, and the private DACL is applied to it again, so that
+//      only the current client groups may open it anew (kept() says why).
+// The file is retired again when the owner goes.
 class ClientTokenFile {
  public:
   // `service_folder`: the folder of the running executable when empty.
@@ -76,15 +80,21 @@ class ClientTokenFile {
 
   [[nodiscard]] const std::string& token() const { return token_; }
   [[nodiscard]] const std::u16string& path() const { return path_; }
+  // Why the token of a file already there was kept rather than replaced; nothing for a fresh token.
+  [[nodiscard]] const std::optional<Error>& kept() const { return kept_; }
 
  private:
-  ClientTokenFile(std::string token, std::u16string path)
-      : token_(std::move(token)), path_(std::move(path)) {}
+  ClientTokenFile(std::string token, std::u16string path, std::optional<Error> kept = std::nullopt)
+      : token_(std::move(token)), path_(std::move(path)), kept_(std::move(kept)) {}
   std::string token_;
   std::u16string path_;  // empty once moved from
+  std::optional<Error> kept_;
 };
 
-// Removes the file of that name, or what stands there under it, without following a link.
-[[nodiscard]] Result<void> remove_by_name(const std::u16string& path);
+// Takes away the file of that name, or what stands there under it, without following a link: opened
+// for DELETE on the name itself, renamed to a random name in the same folder, and deleted. Whoever
+// still holds it open (sharing delete) then holds a file without the name, which is free at once.
+// Nothing is done when nothing is there; the open's error when it cannot be opened for DELETE.
+[[nodiscard]] Result<void> retire_by_name(const std::u16string& path);
 
 }  // namespace orvanta::policy

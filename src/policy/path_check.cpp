@@ -283,7 +283,7 @@ std::u16string folder_final(const std::u16string& folder, FileProbe& probe) {
   return opened && opened->directory ? comparable_path(opened->final_path) : comparable_path(folder);
 }
 
-// 8. Why the log may not be where it is: a file of the connection or of the program, or where the
+// 9. Why the log may not be where it is: a file of the connection or of the program, or where the
 // configurations, the programs or the service itself live.
 std::optional<std::string> log_refusal(const Place& log, const Place& config, const Place& auth,
                                        const OpenedPath& program, const std::vector<Entry>& configs,
@@ -383,7 +383,11 @@ std::expected<AllowedLaunch, PathRefusal> check_connect_paths(const Connect& req
       return refused(misplaced(field));
     }
   }
-  // 7. As opened.
+  // 7. A link as the log, looked at on its own name, before anything is opened.
+  if (const auto link = probe.is_link(placed[2].full); !link || *link) {
+    return refused("log is a symbolic link or junction");
+  }
+  // 8. As opened.
   auto program = check_program(application, programs, probe);
   if (!program) {
     return refused(program.error());
@@ -396,7 +400,7 @@ std::expected<AllowedLaunch, PathRefusal> check_connect_paths(const Connect& req
     }
     places.push_back(std::move(*place));
   }
-  // 8. What the log may never be.
+  // 9. What the log may never be.
   if (auto refusal =
           log_refusal(places[2], places[0], places[1], *program, configs, programs, system, probe)) {
     return refused(std::move(*refusal));
@@ -444,6 +448,19 @@ Result<OpenedPath> WindowsFileProbe::open(std::u16string_view path, bool exclusi
 }
 
 Result<std::u16string> WindowsFileProbe::long_form(std::u16string_view path) { return long_path_name(path); }
+
+// The attributes of the last part itself: GetFileAttributesW does not follow a link there.
+Result<bool> WindowsFileProbe::is_link(std::u16string_view path) {
+  const DWORD attributes = GetFileAttributesW(to_wide(path).c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+      return false;
+    }
+    return std::unexpected(Error::os(error));
+  }
+  return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
 
 Result<std::u16string> WindowsFileProbe::short_form(std::u16string_view path) {
   return short_path_name(path);

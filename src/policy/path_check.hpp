@@ -42,6 +42,9 @@ class FileProbe {
   // GetLongPathNameW and GetShortPathNameW: the path with each part in its long or its 8.3 name.
   [[nodiscard]] virtual Result<std::u16string> long_form(std::u16string_view path) = 0;
   [[nodiscard]] virtual Result<std::u16string> short_form(std::u16string_view path) = 0;
+  // Whether the path's last part is itself a reparse point (a symbolic link, a junction), whether or
+  // not what it points to exists; false when nothing is there.
+  [[nodiscard]] virtual Result<bool> is_link(std::u16string_view path) = 0;
 };
 
 // Opens with identification-level impersonation only, so that a path that leads to a named pipe
@@ -51,6 +54,7 @@ class WindowsFileProbe final : public FileProbe {
   Result<OpenedPath> open(std::u16string_view path, bool exclusive) override;
   Result<std::u16string> long_form(std::u16string_view path) override;
   Result<std::u16string> short_form(std::u16string_view path) override;
+  Result<bool> is_link(std::u16string_view path) override;
 };
 
 // What a connect goes on with once its paths are allowed.
@@ -83,10 +87,12 @@ struct PathRefusal {
 //      write either (C:\PROGRA~1\...); the client's text itself is never expanded.
 //   6. On text: the program must be a listed program, config and auth must lie at any depth inside a
 //      listed config folder, the log's folder must be a listed log folder or inside one.
-//   7. Only then, for what passed: the file or folder is opened and its final path compared with the
+//   7. The log is never a link or junction itself, dangling or not: an open follows it, so a dangling
+//      one passes for a new file, and OpenVPN, as SYSTEM, would then make the file it points to.
+//   8. Only then, for what passed: the file or folder is opened and its final path compared with the
 //      final paths of the entries it matched, so that case, / and \, .., \\?\ and links all count as
 //      the file system counts them. A listed path that does not exist matches nothing.
-//   8. The log is never a file of the connection or of the program (the same file as config, auth or
+//   9. The log is never a file of the connection or of the program (the same file as config, auth or
 //      openvpn) nor inside a config folder, a listed program's folder or the service's own folder:
 //      OpenVPN opens its log as SYSTEM and truncates it.
 [[nodiscard]] std::expected<AllowedLaunch, PathRefusal> check_connect_paths(const Connect& request,

@@ -6,6 +6,7 @@
 
 #include "pipe/pipe_admission.hpp"
 #include "protocol/request.hpp"
+#include "protocol/request_turn.hpp"
 #include "protocol/response.hpp"
 
 namespace orvanta {
@@ -26,6 +27,20 @@ class Operations {
   [[nodiscard]] virtual HelperResponse status() = 0;
   // What OpenVPN is doing and how the last one ended: a reply that carries a StateReport.
   [[nodiscard]] virtual HelperResponse state() = 0;
+
+  // A connect or a disconnect as the service reads them, in the order of their lines, where the last
+  // one wins. A connect's reply may come later, through `turn.later` (then nothing is returned): a
+  // connect that waits for its turn holds no thread. Carried out at once by default.
+  [[nodiscard]] virtual std::optional<HelperResponse> connect_in_turn(const Connect& request,
+                                                                      const RequestTurn& /*turn*/) {
+    return connect(request);
+  }
+  [[nodiscard]] virtual HelperResponse disconnect_in_turn(const RequestTurn& /*turn*/) {
+    return disconnect();
+  }
+  // Whether refusal() must know who is calling on the pipe to decide on this request; the pipe asks
+  // the system only then. Nobody by default.
+  [[nodiscard]] virtual bool asks_who_is_calling(const ClientRequest& /*request*/) { return false; }
 };
 
 }  // namespace orvanta

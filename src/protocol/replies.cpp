@@ -42,6 +42,8 @@ HelperResponse invalid_request(const RequestError& error) {
   return failure(std::move(message));
 }
 HelperResponse not_allowed(std::string_view reason) { return failure("Not allowed: " + std::string(reason)); }
+HelperResponse service_stopping() { return start_failed(Error::fixed("the service is stopping")); }
+HelperResponse superseded() { return start_failed(Error::fixed("superseded by a later request")); }
 
 HelperResponse worker_failed(const Error& error) {
   return failure("Failed to start connection worker: " + error_text(error));

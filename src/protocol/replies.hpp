@@ -31,5 +31,10 @@ namespace orvanta::replies {
 // Refused by the administrator's policy: "Not allowed: " and the reason, which names the field and
 // the rule.
 [[nodiscard]] HelperResponse not_allowed(std::string_view reason);
+// "Failed to start OpenVPN: the service is stopping"
+[[nodiscard]] HelperResponse service_stopping();
+// A connect that a later connect or disconnect overtook before it launched or recorded anything:
+// "Failed to start OpenVPN: superseded by a later request".
+[[nodiscard]] HelperResponse superseded();
 
 }  // namespace orvanta::replies

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -19,6 +20,7 @@
 #include "common/failure_log.hpp"
 #include "common/handle.hpp"
 #include "protocol/replies.hpp"
+#include "protocol/request_turn.hpp"
 #include "server/request_answer.hpp"
 #include "server/request_budget.hpp"
 #include "server/request_line.hpp"
@@ -43,6 +45,10 @@ constexpr DWORD port_thread_linger_ms = 1000;
 // with such short operations; more would only be threads that a burst of lines leaves behind.
 constexpr std::chrono::milliseconds worker_linger{1000};
 constexpr std::size_t most_lingering_workers = 4;
+// Workers on their way at once: each starts the next when it arrives, so a few chains in parallel keep
+// up with a crowd of long operations (a thousand lines within their read deadline) while no thread
+// starts a long run of them.
+constexpr std::size_t starts_at_once = 4;
 // How many time-outs are handled before the completions that came meanwhile: a crowd of silent
 // connections timing out together must not hold up the others' replies.
 constexpr std::size_t expiries_at_once = 32;
@@ -60,12 +66,14 @@ enum Key : ULONG_PTR {
   key_adopted = 2,  // a connection handed over by the accept loop
   key_reply = 3,    // a worker's reply
   key_wake = 4,     // nothing to do but look again: the loop has ended
+  key_park = 5,     // a worker's line whose reply comes later (a connect waiting for its turn)
 };
 
 enum class Phase {
   Reading,   // its line is coming in
   Queued,    // its line is whole and waits for a worker
   Working,   // a worker has it
+  Parked,    // its reply comes later; no worker, no pool, and a read watches for its client going
   Sending,   // its reply is going out
   Draining,  // its reply is out; what the client still sends is dropped
 };
@@ -117,17 +125,21 @@ struct Connection {
   std::optional<ResponsePieces> pieces;
   std::string_view unsent;  // the rest of the piece being sent
   std::size_t drained = 0;
+  // Set once a parked connection's client has gone; read by its LaterReply on any thread.
+  std::atomic<bool> client_gone{false};
 };
 
 // A line for a worker, with its connection kept alive until the reply is back.
 struct Job {
   std::shared_ptr<Connection> connection;
   std::string line;
+  std::uint64_t order = 0;  // among all lines read, on either endpoint
 };
 
+// A worker's reply (key_reply), or word that it comes later (key_park, without one).
 struct Handback {
   std::shared_ptr<Connection> connection;
-  HelperResponse reply;
+  std::optional<HelperResponse> reply;
 };
 
 HelperResponse too_many_connections() { return replies::worker_failed(Error::fixed("too many connections")); }
@@ -135,6 +147,8 @@ HelperResponse too_many_connections() { return replies::worker_failed(Error::fix
 void report_worker_failure(const Error& error) {
   report_failure(Failure::WorkerStart, "failed to start connection worker", error_text(error));
 }
+
+class ConnectionReply;
 
 class Server final : public ConnectionServer, public std::enable_shared_from_this<Server> {
  public:
@@ -207,40 +221,21 @@ class Server final : public ConnectionServer, public std::enable_shared_from_thi
     return 0;
   }
 
-  static DWORD WINAPI worker_main(LPVOID parameter) {
-    std::unique_ptr<std::pair<std::shared_ptr<Server>, Job>> start(
-        static_cast<std::pair<std::shared_ptr<Server>, Job>*>(parameter));
-    const std::shared_ptr<Server> server = std::move(start->first);
-    std::optional<Job> job = std::move(start->second);
-    start.reset();
-    while (job) {
-      std::optional<HelperResponse> reply;
-      try {
-        // The only thing the worker asks of the stream; no one else touches it until the reply is back.
-        const auto caller = job->connection->stream->caller();
-        reply = caller ? answer_line(std::move(job->line), *server->operations_,
-                                     caller->has_value() ? &**caller : nullptr)
-                       : unknown_caller(caller.error());
-      } catch (const std::bad_alloc&) {
-        // Not even the out-of-memory reply could be made.
-      }
-      server->hand_back(job->connection, std::move(reply));
-      job.reset();
-      job = server->next_job();
-    }
-    return 0;
-  }
+  // Defined below ConnectionReply, which it makes.
+  static DWORD WINAPI worker_main(LPVOID parameter);
 
   // --- the port's threads ---
 
   void serve_port() {
     std::vector<Error> failures;
     for (bool ending = false; !ending;) {
+      bool start = false;
       DWORD timeout = INFINITE;
       {
         const std::scoped_lock lock(connections_mutex_);
         timeout = connections_.empty() ? (loop_ended_ ? 0 : port_thread_linger_ms)
-                                       : milliseconds_to_next_deadline();
+                  : unwatched_.empty() ? milliseconds_to_next_deadline()
+                                       : 0;
       }
       DWORD bytes = 0;
       ULONG_PTR key = 0;
@@ -254,8 +249,11 @@ class Server final : public ConnectionServer, public std::enable_shared_from_thi
         const std::scoped_lock lock(connections_mutex_);
         if (overlapped != nullptr && key != key_wake) {
           dispatch(key, overlapped);
+        } else if (timed_out) {
+          watch_parked();
         }
         expire(Clock::now());
+        start = std::exchange(worker_due_, false);
         // Past the linger, or once the loop has ended, an idle server lets its thread go; the next
         // connection starts another.
         if (connections_.empty() && (loop_ended_ || timed_out)) {
@@ -263,6 +261,9 @@ class Server final : public ConnectionServer, public std::enable_shared_from_thi
           ending = true;
         }
         std::swap(failures, failures_);
+      }
+      if (start) {
+        start_worker();
       }
       // Written outside the lock: a log line may wait for whoever reads standard error.
       for (const Error& failure : failures) {
@@ -275,7 +276,7 @@ class Server final : public ConnectionServer, public std::enable_shared_from_thi
   void dispatch(ULONG_PTR key, OVERLAPPED* overlapped) {
     std::unique_ptr<Handback> handback;
     Connection* connection = nullptr;
-    if (key == key_reply) {
+    if (key == key_reply || key == key_park) {
       handback.reset(reinterpret_cast<Handback*>(overlapped));
       connection = handback->connection.get();
     } else if (key == key_adopted) {
@@ -284,8 +285,14 @@ class Server final : public ConnectionServer, public std::enable_shared_from_thi
       connection = reinterpret_cast<Operation*>(overlapped)->connection;
     }
     try {
-      if (handback) {
-        start_reply(*connection, std::move(handback->reply));
+      if (key == key_park) {
+        parked(*connection);
+      } else if (handback && handback->reply) {
+        start_reply(*connection, std::move(*handback->reply));
+      } else if (handback) {
+        if (!connection->closed) {
+          close(*connection, true);  // no memory even to make its reply
+        }
       } else if (key == key_adopted) {
         begin(*connection);
       } else {
@@ -361,6 +368,8 @@ class Server final : public ConnectionServer, public std::enable_shared_from_thi
       connection.pending = Connection::Pending::Read;
     } else if (connection.phase == Phase::Draining) {
       close(connection);
+    } else if (connection.phase == Phase::Parked) {
+      client_left(connection);
     } else {
       connection.reader.end(started.error());
       line_ended(connection);
@@ -368,8 +377,13 @@ class Server final : public ConnectionServer, public std::enable_shared_from_thi
   }
 
   void received(Connection& connection, const Result<std::size_t>& outcome) {
+    // On a stream without a half-close (a pipe), reading nothing is a client's empty write: only its
+    // close ends the stream, and that comes as an error.
+    const bool empty_write = outcome && *outcome == 0 && connection.stream->awaits_client_close();
     if (connection.phase == Phase::Draining) {
-      if (!outcome || *outcome == 0 || (connection.drained += *outcome) >= drain_bytes) {
+      if (empty_write) {
+        read_more(connection);
+      } else if (!outcome || *outcome == 0 || (connection.drained += *outcome) >= drain_bytes) {
         close(connection);
       } else {
         read_more(connection);
@@ -377,8 +391,22 @@ class Server final : public ConnectionServer, public std::enable_shared_from_thi
       return;
     }
     if (connection.reply) {
-      // Timed out or turned away while the read was under way; the read has been cancelled.
+      // Timed out, turned away or answered while the read was under way; the read has been cancelled.
       start_reply(connection, std::move(*connection.reply));
+      return;
+    }
+    if (connection.phase == Phase::Parked) {
+      if (!outcome) {
+        client_left(connection);
+      } else if (*outcome == 0 && !empty_write) {
+        // A half-close after the line: the client still waits for its reply, and nothing more can come.
+      } else if ((connection.drained += *outcome) < drain_bytes) {
+        read_more(connection);  // what it sends after its line is dropped, as after a reply
+      }
+      return;
+    }
+    if (empty_write) {
+      read_more(connection);
       return;
     }
     if (!outcome) {
@@ -402,36 +430,85 @@ class Server final : public ConnectionServer, public std::enable_shared_from_thi
       return;
     }
     connection.phase = Phase::Queued;
-    Job job{connections_.at(&connection), std::move(*line)};
-    // Every line already queued has an idle worker of its own on the way when more wait than lines.
-    const bool a_worker_waits = idle_workers_ > queued_.size();
-    if (a_worker_waits || workers_ >= limits_.max_workers) {
-      queued_.push_back(std::move(job));  // it keeps its place and its read deadline in the pool
-      if (a_worker_waits) {
-        job_queued_.notify_one();
-      }
-      return;
-    }
-    start_worker(std::move(job));
+    // It keeps its place and its read deadline in the pool until a worker takes it.
+    queued_.push_back(Job{connections_.at(&connection), std::move(*line), ++lines_read_});
+    worker_due_ = worker_due() || worker_due_;
   }
 
-  void start_worker(Job job) {
-    Connection& connection = *job.connection;
-    leave_pool(connection);
-    connection.phase = Phase::Working;
-    auto start =
-        std::make_unique<std::pair<std::shared_ptr<Server>, Job>>(shared_from_this(), std::move(job));
-    const HANDLE thread = CreateThread(nullptr, worker_stack_reservation, worker_main, start.get(),
-                                       STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-    if (thread == nullptr) {
-      const Error error = Error::os(GetLastError());
-      note_worker_failure(error);
-      start_reply(connection, replies::worker_failed(error));
-      return;
+  // Under the lock, once lines wait: an idle worker is woken, or, while they outnumber the idle
+  // workers and those on their way, one more is due, which the caller starts once it has let go of the
+  // lock. Workers are started a few at a time, each by the one before it (the first by the port's
+  // thread): a thread takes milliseconds to start under Wine, and whoever starts a hundred in a row, or
+  // holds the lock while starting one, keeps connections from being accepted, read and answered
+  // meanwhile. A worker done with a short line takes the next one, so a burst of short lines needs few
+  // threads.
+  [[nodiscard]] bool worker_due() {
+    if (idle_workers_ > 0) {
+      job_queued_.notify_one();
     }
-    (void)start.release();  // the worker owns it now
-    CloseHandle(thread);
+    if (queued_.size() <= idle_workers_ + starting_ || starting_ >= starts_at_once ||
+        workers_ >= limits_.max_workers) {
+      return false;
+    }
+    ++starting_;
     ++workers_;
+    return true;
+  }
+
+  // Without the lock. A thread that cannot start leaves the lines to the workers there are; with none,
+  // each waiting line is told why at once.
+  void start_worker() {
+    std::optional<Error> failed;
+    try {
+      auto self = std::make_unique<std::shared_ptr<Server>>(shared_from_this());
+      const HANDLE thread = CreateThread(nullptr, worker_stack_reservation, worker_main, self.get(),
+                                         STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+      if (thread != nullptr) {
+        (void)self.release();  // the worker owns it now
+        CloseHandle(thread);
+        return;
+      }
+      failed = Error::os(GetLastError());
+    } catch (const std::bad_alloc&) {
+      failed = Error::fixed("out of memory");
+    }
+    const std::scoped_lock lock(connections_mutex_);
+    --workers_;
+    --starting_;
+    note_worker_failure(*failed);
+    if (workers_ == 0) {
+      for (Job& job : std::exchange(queued_, {})) {
+        start_reply(*job.connection, replies::worker_failed(*failed));
+      }
+    }
+  }
+
+  // A worker's line whose reply comes later, through its ConnectionReply. It holds no worker and waits
+  // in no pool, so nothing turns it away; a read watches for its client going, which drops its request.
+  // The read starts once the port has nothing else to do: in a crowd of connects nearly every one is
+  // superseded within moments, and a read started and cancelled for each would only slow the crowd.
+  void parked(Connection& connection) {
+    if (connection.closed || connection.phase != Phase::Working) {
+      return;  // its reply came first
+    }
+    connection.phase = Phase::Parked;
+    connection.drained = 0;
+    unwatched_.push_back(connections_.at(&connection));
+  }
+
+  // Once the port is idle: the parked connections still without their reply start being watched.
+  void watch_parked() {
+    for (const std::shared_ptr<Connection>& connection : std::exchange(unwatched_, {})) {
+      if (!connection->closed && connection->phase == Phase::Parked &&
+          connection->pending == Connection::Pending::None) {
+        read_more(*connection);
+      }
+    }
+  }
+
+  void client_left(Connection& connection) {
+    connection.client_gone = true;
+    close(connection, true);
   }
 
   void start_reply(Connection& connection, HelperResponse reply) {
@@ -549,6 +626,7 @@ class Server final : public ConnectionServer, public std::enable_shared_from_thi
         break;
       case Phase::Draining:
       case Phase::Working:
+      case Phase::Parked:
         close(connection);
         break;
     }
@@ -600,7 +678,7 @@ class Server final : public ConnectionServer, public std::enable_shared_from_thi
           return;
         }
         const std::scoped_lock lock(connections_mutex_);
-        start_reply(*connection, std::move(handback->reply));
+        start_reply(*connection, std::move(*handback->reply));
         return;
       }
     } catch (const std::bad_alloc&) {
@@ -611,9 +689,33 @@ class Server final : public ConnectionServer, public std::enable_shared_from_thi
     }
   }
 
-  // The next line that waits for a worker, or nothing within the linger, and the worker ends.
-  std::optional<Job> next_job() {
+  // Word that the worker's line is answered later: the port's thread starts watching the connection.
+  void park(const std::shared_ptr<Connection>& connection) {
+    try {
+      auto handback = std::make_unique<Handback>();
+      handback->connection = connection;
+      if (PostQueuedCompletionStatus(port_.get(), 0, key_park,
+                                     reinterpret_cast<OVERLAPPED*>(handback.get()))) {
+        (void)handback.release();
+        return;
+      }
+    } catch (const std::bad_alloc&) {
+    }
+    // Not watched then: it still gets its reply, and its connect is not dropped if its client goes.
+    const std::scoped_lock lock(connections_mutex_);
+    if (!connection->closed && connection->phase == Phase::Working) {
+      connection->phase = Phase::Parked;
+    }
+  }
+
+  // The next line that waits for a worker, or nothing within the linger, and the worker ends. A worker
+  // that has just started says so (`arriving`); `start_next` is set when the worker is to start the next
+  // one, the lines still outnumbering the idle workers.
+  std::optional<Job> next_job(bool arriving, bool& start_next) {
     std::unique_lock lock(connections_mutex_);
+    if (arriving) {
+      --starting_;
+    }
     if (queued_.empty() && !loop_ended_ && idle_workers_ < most_lingering_workers) {
       ++idle_workers_;
       (void)job_queued_.wait_for(lock, worker_linger, [this] { return !queued_.empty() || loop_ended_; });
@@ -627,6 +729,7 @@ class Server final : public ConnectionServer, public std::enable_shared_from_thi
     queued_.pop_front();
     leave_pool(*job.connection);
     job.connection->phase = Phase::Working;
+    start_next = worker_due();
     return job;
   }
 
@@ -637,6 +740,8 @@ class Server final : public ConnectionServer, public std::enable_shared_from_thi
       failures_.push_back(error);
     }
   }
+
+  friend class ConnectionReply;
 
   const UniqueHandle port_;
   const std::shared_ptr<Operations> operations_;
@@ -649,15 +754,92 @@ class Server final : public ConnectionServer, public std::enable_shared_from_thi
   std::unordered_map<Connection*, std::shared_ptr<Connection>> connections_;
   Lane port_lane_;
   Lane pipe_lane_;
-  Pool closing_;                  // pipe connections whose reply is out, waiting for their client's close
-  std::deque<Job> queued_;        // whole lines waiting for a worker, the oldest first
-  std::size_t workers_ = 0;       // started and not yet ended, the idle ones included
-  std::size_t idle_workers_ = 0;  // lingering in next_job
+  Pool closing_;            // pipe connections whose reply is out, waiting for their client's close
+  std::deque<Job> queued_;  // whole lines waiting for a worker, the oldest first
+  std::vector<std::shared_ptr<Connection>> unwatched_;  // parked, their watching read not yet started
+  std::size_t workers_ = 0;                             // started and not yet ended, the idle ones included
+  std::size_t idle_workers_ = 0;                        // lingering in next_job
+  std::size_t starting_ = 0;  // workers started that have not yet come for their first line
+  bool worker_due_ = false;   // the port's thread is to start a worker once it lets go of the lock
   std::condition_variable job_queued_;
   std::vector<Error> failures_;
+  std::uint64_t lines_read_ = 0;
   bool port_thread_running_ = false;
   bool loop_ended_ = false;
 };
+
+// Where a parked connection's reply goes: back to the port's thread, as a worker's does.
+class ConnectionReply final : public LaterReply {
+ public:
+  ConnectionReply(const std::shared_ptr<Server>& server, std::shared_ptr<Connection> connection)
+      : server_(server), connection_(std::move(connection)) {}
+  ConnectionReply(const ConnectionReply&) = delete;
+  ConnectionReply& operator=(const ConnectionReply&) = delete;
+  // Let go of unanswered (its request could not be carried out for want of memory): the connection is
+  // closed rather than left to wait for ever, since a parked connection has no deadline.
+  ~ConnectionReply() override {
+    if (!settled_.exchange(true)) {
+      if (const auto server = server_.lock()) {
+        server->hand_back(connection_, std::nullopt);
+      }
+    }
+  }
+
+  void send(HelperResponse reply) override {
+    if (!settled_.exchange(true)) {
+      if (const auto server = server_.lock()) {
+        server->hand_back(connection_, std::move(reply));
+      }
+    }
+  }
+  bool client_gone() const override { return connection_->client_gone.load(); }
+  // The worker made the reply itself and hands it back.
+  void answered_here() { settled_ = true; }
+
+ private:
+  std::weak_ptr<Server> server_;
+  std::shared_ptr<Connection> connection_;
+  std::atomic<bool> settled_{false};
+};
+
+DWORD WINAPI Server::worker_main(LPVOID parameter) {
+  std::unique_ptr<std::shared_ptr<Server>> start(static_cast<std::shared_ptr<Server>*>(parameter));
+  const std::shared_ptr<Server> server = std::move(*start);
+  start.reset();
+  for (bool arriving = true;; arriving = false) {
+    bool start_next = false;
+    std::optional<Job> job = server->next_job(arriving, start_next);
+    if (start_next) {
+      server->start_worker();
+    }
+    if (!job) {
+      break;
+    }
+    std::optional<HelperResponse> reply;
+    std::shared_ptr<ConnectionReply> later;
+    bool parked = false;
+    try {
+      later = std::make_shared<ConnectionReply>(server, job->connection);
+      // The only thing the worker asks of the stream; no one else touches it until the reply is back.
+      Stream& stream = *job->connection->stream;
+      reply = answer_line_in_turn(
+          std::move(job->line), *server->operations_, [&] { return stream.caller(); },
+          RequestTurn{job->order, later});
+      parked = !reply;
+    } catch (const std::bad_alloc&) {
+      // Not even the out-of-memory reply could be made.
+    }
+    if (parked) {
+      server->park(job->connection);
+    } else {
+      if (later) {
+        later->answered_here();
+      }
+      server->hand_back(job->connection, std::move(reply));
+    }
+  }
+  return 0;
+}
 
 }  // namespace
 

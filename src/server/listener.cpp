@@ -12,7 +12,11 @@ namespace orvanta {
 
 namespace {
 
-constexpr int listen_backlog = 128;
+// As long a queue as the system allows (Linux, under Wine, caps it at net.core.somaxconn): a burst of
+// clients that outruns the accept loop must wait in it, not overflow it. A client whose connection the
+// system dropped from a full queue after completing its own side of the handshake has sent its line
+// into nothing, and gets a reset or a late time-out instead of a reply.
+constexpr int listen_backlog = SOMAXCONN;
 constexpr auto taken_port_retry_pause = std::chrono::milliseconds(100);
 
 sockaddr_in socket_address(const Endpoint& endpoint) {

@@ -59,6 +59,9 @@ Result<void> PipeAcceptor::listen() {
 HANDLE PipeAcceptor::event() const { return listener_.waiting() ? event_.get() : nullptr; }
 
 DWORD PipeAcceptor::wait_milliseconds() const {
+  if (listener_.kept()) {
+    return 0;  // the hand-over goes on at once, once the loop has looked at the stop and the port
+  }
   if (listener_.waiting() || !pending_.empty()) {
     return pending_.empty() ? INFINITE : 0;
   }
@@ -69,7 +72,9 @@ DWORD PipeAcceptor::wait_milliseconds() const {
 
 std::vector<std::unique_ptr<Stream>> PipeAcceptor::poll() {
   std::vector<std::unique_ptr<Stream>> streams = std::exchange(pending_, {});
-  if (listener_.waiting()) {
+  if (listener_.kept()) {
+    take(listener_.resume(), streams);
+  } else if (listener_.waiting()) {
     if (WaitForSingleObject(event_.get(), 0) == WAIT_OBJECT_0) {
       take(listener_.on_connect_completed(listener_.connect_result()), streams);
     }
@@ -83,9 +88,9 @@ void PipeAcceptor::take(pipe::PipeListener::Outcome outcome, std::vector<std::un
   for (pipe::PipeInstance& instance : outcome.connected) {
     streams.push_back(make_pipe_stream(std::move(instance), client_groups_));
   }
-  if (outcome.failure && !listener_.waiting()) {
+  if (outcome.failure && !listener_.waiting() && !listener_.kept()) {
     failed(*outcome.failure);
-  } else if (listener_.waiting()) {
+  } else if (listener_.waiting() || listener_.kept()) {
     failing_ = false;
   }
 }

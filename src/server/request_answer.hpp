@@ -2,10 +2,13 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
+#include <optional>
 #include <string>
 
 #include "protocol/operations.hpp"
 #include "protocol/request.hpp"
+#include "protocol/request_turn.hpp"
 #include "protocol/response.hpp"
 #include "server/request_line.hpp"
 
@@ -27,6 +30,18 @@ namespace orvanta {
 // Operations::refusal). The line is released as soon as it is parsed.
 [[nodiscard]] HelperResponse answer_line(std::string line, Operations& operations,
                                          const pipe::PipeCaller* caller = nullptr);
+
+// Who is calling, as the transport vouches for it: nothing for one that knows no one (the port), an
+// error when it should know and cannot tell. Asked only when the operations need to know
+// (Operations::asks_who_is_calling).
+using CallerQuery = std::function<Result<std::optional<pipe::PipeCaller>>()>;
+
+// answer_line for the server's workers: the caller is asked only when the operations need it, and a
+// connect or disconnect goes through the operations in the order of `turn`. Nothing when the reply
+// goes to `turn.later` instead.
+[[nodiscard]] std::optional<HelperResponse> answer_line_in_turn(std::string line, Operations& operations,
+                                                                const CallerQuery& caller,
+                                                                const RequestTurn& turn);
 
 // The reply to a request whose caller the transport should have told and could not: it is refused,
 // never carried out as if no one in particular had asked.

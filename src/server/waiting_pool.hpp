@@ -10,6 +10,7 @@
 #include <map>
 #include <optional>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace orvanta {
@@ -30,19 +31,32 @@ class WaitingPool {
   WaitingPool& operator=(const WaitingPool&) = delete;
 
   // Adds the entry as the newest; what was taken out to make room, never the newcomer. An entry
-  // already in the pool is only given the new deadline.
+  // already in the pool is only given the new deadline. One that throws (out of memory) leaves the
+  // pool as it was: the newcomer is in all three records or in none, and nobody was turned away for it.
   [[nodiscard]] std::optional<Entry> add(Entry entry, Clock::time_point deadline) {
     if (const auto found = index_.find(entry); found != index_.end()) {
       reschedule(found->second, deadline);
       return std::nullopt;
     }
+    const auto timed = deadlines_.emplace(deadline, entry);
+    try {
+      arrivals_.push_back({entry, timed});
+      try {
+        index_.emplace(entry, std::prev(arrivals_.end()));
+      } catch (...) {
+        arrivals_.pop_back();
+        throw;
+      }
+    } catch (...) {
+      deadlines_.erase(timed);
+      throw;
+    }
+    // Only once the newcomer is in, and by steps that allocate nothing.
     std::optional<Entry> turned_away;
-    if (arrivals_.size() >= capacity_) {
+    if (arrivals_.size() > capacity_) {
       turned_away = arrivals_.front().entry;
       (void)remove(*turned_away);
     }
-    arrivals_.push_back({entry, deadlines_.emplace(deadline, entry)});
-    index_.emplace(entry, std::prev(arrivals_.end()));
     return turned_away;
   }
 
@@ -91,9 +105,10 @@ class WaitingPool {
   };
   using Arrivals = std::list<Arrival>;
 
+  // The new deadline is in before the old one goes, so that a throw leaves the old one standing.
   void reschedule(typename Arrivals::iterator arrival, Clock::time_point deadline) {
-    deadlines_.erase(arrival->deadline);
-    arrival->deadline = deadlines_.emplace(deadline, arrival->entry);
+    const auto timed = deadlines_.emplace(deadline, arrival->entry);
+    deadlines_.erase(std::exchange(arrival->deadline, timed));
   }
 
   std::size_t capacity_;

@@ -36,6 +36,8 @@ EventIdentity event_identity(Failure kind) {
       return {MSG_PIPE_CREATE_FAILED};
     case Failure::TcpEndpointUnusable:
       return {MSG_TCP_ENDPOINT_UNUSABLE};
+    case Failure::TokenKept:
+      return {MSG_TOKEN_KEPT, EVENTLOG_WARNING_TYPE};
   }
   return {MSG_WORKER_START_FAILED};
 }

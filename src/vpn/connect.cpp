@@ -1,4 +1,5 @@
 // connect: stop whatever runs, launch OpenVPN into a job of its own, and record it.
+#include <functional>
 #include <utility>
 
 #include "common/utf16.hpp"
@@ -21,13 +22,15 @@ Result<UniqueHandle> create_openvpn_job() {
   return job;
 }
 
-HelperResponse service_stopping() { return replies::start_failed(Error::fixed("the service is stopping")); }
+HelperResponse service_stopping() { return replies::service_stopping(); }
 
 }  // namespace
 
 HelperResponse HelperState::start_openvpn(const std::string& openvpn, const std::string& config,
                                           const std::string& auth, const std::string& log,
-                                          const std::u16string* application) {
+                                          const std::u16string* application,
+                                          const std::function<bool()>& superseded) {
+  const auto overtaken = [&] { return superseded && superseded(); };
   const std::lock_guard connecting(connect_mutex_);
   Recorded previous;
   {
@@ -43,6 +46,9 @@ HelperResponse HelperState::start_openvpn(const std::string& openvpn, const std:
   end_tree(previous, connect_grace);
   if (stopping()) {
     return service_stopping();  // the stop came while the old one was being ended
+  }
+  if (overtaken()) {
+    return replies::superseded();  // so did a later request
   }
 
   Result<UniqueHandle> job = create_openvpn_job();
@@ -82,7 +88,7 @@ HelperResponse HelperState::start_openvpn(const std::string& openvpn, const std:
                     std::move(exit_event->handle), watch};
   {
     const std::lock_guard record(record_mutex_);
-    if (!stopping_) {
+    if (!stopping_ && !overtaken()) {
       child_ = std::move(launched.child);
       run_ = launched.run;
       job_ = std::move(launched.job);
@@ -91,10 +97,10 @@ HelperResponse HelperState::start_openvpn(const std::string& openvpn, const std:
       return replies::openvpn_started(pid);
     }
   }
-  // The service began to stop while this one was launching; its stop may already have looked at the
-  // record, so the launch is undone here.
+  // The service began to stop while this one was launching, or a later request came; the stop, or the
+  // later disconnect, may already have looked at the record, so the launch is undone here.
   end_tree(launched, connect_grace);
-  return service_stopping();
+  return stopping() ? service_stopping() : replies::superseded();
 }
 
 }  // namespace orvanta

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -51,10 +52,12 @@ class HelperState {
 
   // connect: stop the recorded OpenVPN, launch a new one into a job of its own, and record it. An
   // `application` that an administrator's policy has checked is started in place of what the program
-  // text would be resolved to.
+  // text would be resolved to. Once `superseded` says so (it is asked under record_mutex_, so it takes
+  // no lock of this state), a later request has come: the connect ends what it launched, as at a stop.
   [[nodiscard]] HelperResponse start_openvpn(const std::string& openvpn, const std::string& config,
                                              const std::string& auth, const std::string& log,
-                                             const std::u16string* application = nullptr);
+                                             const std::u16string* application = nullptr,
+                                             const std::function<bool()>& superseded = {});
   // status: "running" with the recorded id, or "stopped".
   [[nodiscard]] HelperResponse query_status();
   // state: the phase OpenVPN's own lines tell, and how the last OpenVPN ended.
@@ -71,6 +74,8 @@ class HelperState {
   void begin_shutdown(Clock::time_point deadline, std::chrono::milliseconds grace);
   // The grace the service's own stop gives OpenVPN: the one begin_shutdown was given.
   [[nodiscard]] std::chrono::milliseconds shutdown_grace();
+  // Whether begin_shutdown has been called.
+  [[nodiscard]] bool stopping();
   // Waits until no connect or stop is under way; false when `deadline` came first.
   [[nodiscard]] bool wait_until_idle(Clock::time_point deadline);
 
@@ -124,7 +129,6 @@ class HelperState {
   [[nodiscard]] Recorded take_ended();
   // adopt_recorded, which may run out of memory.
   void adopt_stored();
-  [[nodiscard]] bool stopping();
   [[nodiscard]] SpawnOptions spawn_options(HANDLE job, const std::u16string* application = nullptr) const;
 
   std::shared_ptr<SystemQueries> system_;
@@ -133,7 +137,9 @@ class HelperState {
 
   // Makes connects one after another, so that two overlapping connects can never both launch and
   // leave one OpenVPN that nothing records. Held across a connect's stop, launch and record. Stops
-  // never take it: a disconnect or a service stop never waits behind queued connects.
+  // never take it: a disconnect or a service stop never waits behind a connect. The service's
+  // requests never queue on it: ConnectTurns lets one connect through at a time, and keeps the one
+  // that waits as a record; it guards callers that come here directly.
   // Lock order: connect_mutex_, then record_mutex_ (and, inside a launch, the process creation lock),
   // or connect_mutex_, then store_mutex_.
   std::mutex connect_mutex_;

@@ -103,6 +103,30 @@ TEST(PipeListener, AClientThatCameFirstIsHandedOverAndOneThatWentIsLetGo) {
   }
 }
 
+// Clients that keep coming before every wait, played by the association hook: a hand-over takes at
+// most 64 turns, and then keeps an instance without a wait, holding the name, until it is resumed.
+TEST(PipeListener, ACrowdThatKeepsComingIsHandedOverAFewAtATime) {
+  PipeEndpoint pipe = endpoint();
+  const std::u16string name = pipe.name();
+  OverlappedWait wait;
+  std::vector<UniqueFile> clients;
+  PipeListener listener(
+      std::move(pipe),
+      [&](HANDLE) -> Result<void> {
+        clients.push_back(open_pipe_client(name));
+        return {};
+      },
+      wait.event());
+  for (int round = 0; round < 2; ++round) {
+    const auto outcome = round == 0 ? listener.listen() : listener.resume();
+    EXPECT_FALSE(outcome.failure.has_value());
+    EXPECT_EQ(outcome.connected.size(), 64u);
+    EXPECT_FALSE(listener.waiting());
+    EXPECT_TRUE(listener.kept());
+  }
+  EXPECT_EQ(clients.size(), 128u) << "an instance was made beside the kept one";
+}
+
 // --- who is calling ---
 
 policy::Sid sid(std::u16string_view text) { return *policy::Sid::parse(text); }

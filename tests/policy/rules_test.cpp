@@ -100,9 +100,9 @@ TEST(ClientGroups, NamedByShape) {
       "(S-1-5-21-<a>-<b>-<c>-<rid>)";
   const std::pair<std::vector<std::u16string_view>, std::string> cases[] = {
       {{u"S-1-5-32-556", u"S-1-5-32-544", u"S-1-5-21-3623811015-3361044348-30300820-1105"}, ""},
-      // Users, Guests; Domain Users, Guests, Computers
-      {{u"S-1-5-32-545", u"S-1-5-32-546", u"S-1-5-21-1-2-3-513", u"S-1-5-21-1-2-3-514",
-        u"S-1-5-21-1-2-3-515"},
+      // Users, Guests, Pre-Windows 2000 Compatible Access, IIS_IUSRS; Domain Users, Guests, Computers
+      {{u"S-1-5-32-545", u"S-1-5-32-546", u"S-1-5-32-554", u"S-1-5-32-568", u"S-1-5-21-1-2-3-513",
+        u"S-1-5-21-1-2-3-514", u"S-1-5-21-1-2-3-515"},
        everybody},
       // Everyone, Authenticated Users, every local account, application packages, asserted identity,
       // NTLM, every service, interactive and network logons, a logon session

@@ -87,6 +87,14 @@ TEST(ServeConnection, AnswersEveryRequestWithExactlyOneLine) {
   EXPECT_EQ(server.operations().last_connect(),
             (Connect{"C:\\OpenVPN\\bin\\openvpn.exe", "C:\\vpn\\client.ovpn", "C:\\vpn\\auth.txt",
                      "C:\\vpn\\openvpn.log"}));
+  // On the pipe only the client's close ends the stream, never an empty write before the line.
+  const UniqueFile client = open_pipe_client_when_free(server.pipe_name());
+  DWORD written = 0;
+  ASSERT_TRUE(WriteFile(client.get(), "", 0, &written, nullptr)) << GetLastError();
+  ASSERT_TRUE(WriteFile(client.get(), status_line.data(), static_cast<DWORD>(status_line.size()), &written,
+                        nullptr))
+      << GetLastError();
+  EXPECT_EQ(read_pipe_line(client.get()), stopped);
 }
 
 TEST(ServeConnection, AClientThatClosesBeforeReadingStillHasItsRequestCarriedOut) {

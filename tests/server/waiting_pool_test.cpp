@@ -3,9 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <new>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "support/allocation_meter.hpp"
 
 namespace orvanta {
 namespace {
@@ -96,6 +100,54 @@ TEST(WaitingPool, TellsItsEarliestDeadlineAndTimesOutAFewAtATime) {
   EXPECT_EQ(pool.next_deadline(), start + seconds(5));
   (void)pool.take_expired(start + seconds(7));
   EXPECT_EQ(pool.next_deadline(), std::nullopt);
+}
+
+// Each allocation that a step makes fails in turn, and the step is then taken again with memory to
+// spare: after a failure, the pool holds what it held, in the same order, with the same deadlines,
+// and no deadline is left behind for an entry it does not hold.
+TEST(WaitingPool, AStepThatRunsOutOfMemoryLeavesThePoolAsItWas) {
+  struct Case {
+    const char* name;
+    Step step;
+    std::vector<int> expired_after;  // all it holds by 9 s, by deadline, when the step went through
+  };
+  // The pool before each step: 1 due at 3 s, then 2 due at 1 s, with room for two.
+  const std::vector<int> before = {2, 1};
+  const Case cases[] = {
+      {"add to a full pool", {Step::Add, 3, 2}, {2, 3}},
+      {"add what it holds", {Step::Add, 1, 0}, {1, 2}},
+      {"new deadline", {Step::Reschedule, 1, 0}, {1, 2}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    bool went_through = false;
+    for (std::uint64_t fail_at = 1; !went_through && fail_at < 64; ++fail_at) {
+      Pool pool(2);
+      (void)pool.add(1, start + seconds(3));
+      (void)pool.add(2, start + seconds(1));
+      bool threw = false;
+      {
+        const test::FailingAllocation failing(fail_at);
+        try {
+          if (c.step.action == Step::Add) {
+            (void)pool.add(c.step.entry, start + seconds(c.step.deadline));
+          } else {
+            pool.reschedule(c.step.entry, start + seconds(c.step.deadline));
+          }
+        } catch (const std::bad_alloc&) {
+          threw = true;
+        }
+        went_through = !failing.failed();
+        EXPECT_EQ(threw, failing.failed()) << "allocation " << fail_at;
+      }
+      const std::vector<int> expected = threw ? before : c.expired_after;
+      EXPECT_EQ(pool.size(), expected.size()) << "allocation " << fail_at;
+      // At most a few, so that a deadline left behind, which no removal takes away, cannot loop.
+      EXPECT_EQ(pool.take_expired(start + seconds(9), 4), expected) << "allocation " << fail_at;
+      EXPECT_EQ(pool.next_deadline(), std::nullopt) << "allocation " << fail_at;
+    }
+    EXPECT_TRUE(went_through);
+  }
 }
 
 }  // namespace

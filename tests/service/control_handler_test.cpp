@@ -99,6 +99,9 @@ TEST(EventLog, EachFailureHasItsMessageInTheServiceExecutable) {
        L"The pipe could not be created; the service tries again every 5 seconds: detail"},
       {Failure::TcpEndpointUnusable, EVENTLOG_ERROR_TYPE,
        L"The TcpEndpoint policy value cannot be used, so the loopback TCP endpoint stays off: detail"},
+      {Failure::TokenKept, EVENTLOG_WARNING_TYPE,
+       L"The client token file is held open by another process and cannot be replaced; the service keeps "
+       L"its token until it is released: detail"},
   };
   static_assert(std::size(cases) == failure_kinds, "a kind of failure without a message");
   const HMODULE module = LoadLibraryExW(test::windows_path(ORVANTA_SERVICE_EXE).c_str(), nullptr,

@@ -81,6 +81,8 @@ class PolicyValue {
   PolicyValue(const PolicyValue&) = delete;
   PolicyValue& operator=(const PolicyValue&) = delete;
   ~PolicyValue() { RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, key, name_); }
+  // Whatever an interrupted run left set.
+  static void remove_all() { RegDeleteTreeW(HKEY_LOCAL_MACHINE, key); }
 
  private:
   static constexpr wchar_t key[] = L"SOFTWARE\\Policies\\Orvanta\\VpnHelper";
@@ -104,6 +106,15 @@ class TaskkillStandIns {
     EXPECT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, wine_overrides, L"taskkill.exe", REG_SZ, L"native",
                               sizeof(L"native")),
               ERROR_SUCCESS);
+    // A run stopped before its end (Ctrl-C, a time-out) left the system's own taskkill saved aside and
+    // the stand-in in its place, and perhaps a hold and policy values: the prefix is put back first.
+    if (std::filesystem::exists(saved_)) {
+      std::filesystem::copy_file(saved_, real_, std::filesystem::copy_options::overwrite_existing);
+      std::filesystem::remove(saved_);
+    }
+    hold(false);
+    forget_runs();
+    PolicyValue::remove_all();
     std::filesystem::copy_file(real_, saved_, std::filesystem::copy_options::overwrite_existing);
     std::filesystem::copy_file(windows_path(ORVANTA_FAKE_TASKKILL_EXE), real_,
                                std::filesystem::copy_options::overwrite_existing);
@@ -703,6 +714,97 @@ TEST_F(ServiceEndToEnd, ForgedRecordIsNotAdoptedAndItsProcessIsLeftAlone) {
   EXPECT_FALSE(record_stored());
   EXPECT_EQ(exchange(disconnect_line), disconnected_line);
   EXPECT_TRUE(decoy_process.running()) << "a process the record only named was ended";
+}
+
+// 1,050 connects at once, each naming a program that launches, then a status and a disconnect: every
+// client is answered, the last request wins, and the status and the disconnect do not wait behind the
+// crowd. A copy of the stand-in of this test's own plays OpenVPN, so that what is left running is told
+// apart from other tests' stand-ins.
+TEST_F(ServiceEndToEnd, ACrowdOfConnectsIsAnsweredAndTheLastRequestWins) {
+  constexpr int crowd = 1050;
+  start_and_wait_serving();
+  const std::filesystem::path openvpn = std::filesystem::path(work_.path()) / "crowd-openvpn.exe";
+  const StandinCopy copy(openvpn);
+  ASSERT_TRUE(copy.copied());
+  const Planned planned = plan("crowd");
+  const std::string line = "{\"cmd\":\"connect\",\"openvpn\":\"" + json_escaped(utf8(openvpn)) +
+                           "\",\"config\":\"" + json_escaped(planned.plan) + "\",\"auth\":\"a\",\"log\":\"" +
+                           json_escaped(utf8(work_.file(L"openvpn.log"))) + "\"}\n";
+  std::vector<UniqueSocket> clients;
+  for (int i = 0; i < crowd; ++i) {
+    clients.push_back(connect_client(service_port, 120s));
+    ASSERT_TRUE(clients.back());
+    send_all(clients.back().get(), line);
+  }
+  using Clock = std::chrono::steady_clock;
+  for (const char* after : {status_line, disconnect_line}) {
+    const auto sent = Clock::now();
+    EXPECT_TRUE(exchange(after).has_value()) << after;
+    EXPECT_LT(Clock::now() - sent, 5s) << after << " waited behind the crowd";
+  }
+  std::vector<std::uint32_t> started;
+  int superseded = 0;
+  int turned_away = 0;
+  for (const UniqueSocket& client : clients) {
+    const std::string reply = receive_all(client.get());
+    constexpr std::string_view started_start = "{\"ok\":true,\"message\":\"OpenVPN started\",\"pid\":";
+    if (reply.starts_with(started_start)) {
+      started.push_back(static_cast<std::uint32_t>(std::stoul(reply.substr(started_start.size()))));
+    } else if (reply ==
+               "{\"ok\":false,\"message\":\"Failed to start OpenVPN: superseded by a later "
+               "request\",\"pid\":null}\n") {
+      ++superseded;
+    } else if (reply ==
+               "{\"ok\":false,\"message\":\"Failed to start connection worker: too many "
+               "connections\",\"pid\":null}\n") {
+      ++turned_away;
+    } else {
+      ADD_FAILURE() << "reply: \"" << reply << "\"";
+    }
+  }
+  EXPECT_EQ(static_cast<int>(started.size()) + superseded + turned_away, crowd);
+  const auto status = exchange(status_line);
+  ASSERT_TRUE(status);
+  if (*status != stopped_line) {
+    const auto running =
+        std::ranges::find_if(started, [&](std::uint32_t pid) { return *status == running_line(pid); });
+    EXPECT_NE(running, started.end()) << *status;
+  }
+  EXPECT_EQ(exchange(disconnect_line), disconnected_line);
+  EXPECT_TRUE(eventually([&] { return processes_of(openvpn).empty(); }, 10s))
+      << "an OpenVPN was left running";
+}
+
+// A reader holds the token file open across a stop and a start. Sharing read only, it keeps the
+// service from replacing the file, and the service keeps the token it holds; sharing delete as well,
+// as the client tool does, it cannot keep the service from writing a fresh one. Either way a client
+// that carries the token the file now holds is served.
+TEST_F(ServiceEndToEnd, AReaderHoldingTheTokenFileCannotJamTheService) {
+  const PolicyValue required(L"RequireClientToken", REG_DWORD, std::wstring(L"\x0001\0", 2));
+  const std::filesystem::path file = taskkill_->service().parent_path() / "token" / "client.token";
+  const auto read_token = [&] {
+    const UniqueFile opened(CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, 0, nullptr));
+    char text[65] = {};
+    DWORD read = 0;
+    EXPECT_TRUE(opened && ReadFile(opened.get(), text, sizeof text, &read, nullptr)) << GetLastError();
+    return std::string(text, read);
+  };
+  for (const DWORD sharing : {DWORD{FILE_SHARE_READ}, DWORD{FILE_SHARE_READ | FILE_SHARE_DELETE}}) {
+    SCOPED_TRACE(sharing == FILE_SHARE_READ ? "sharing read" : "sharing read and delete");
+    start_and_wait_serving();
+    const std::string before = read_token();
+    ASSERT_EQ(before.size(), 64u);
+    const UniqueFile reader(
+        CreateFileW(file.c_str(), GENERIC_READ, sharing, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(reader) << GetLastError();
+    stop_and_wait();
+    start_and_wait_serving();
+    const std::string after = read_token();
+    EXPECT_EQ(after == before, sharing == FILE_SHARE_READ);
+    EXPECT_EQ(exchange("{\"cmd\":\"status\",\"token\":\"" + after + "\"}\n"), stopped_line);
+    stop_and_wait();
+  }
 }
 
 TEST(ConsoleStart, WritesTheDispatcherLineAndExitsWithZero) {

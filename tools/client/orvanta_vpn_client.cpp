@@ -23,6 +23,8 @@
 #include <winsock2.h>
 #include <windows.h>
 #include <ws2tcpip.h>
+#include <fcntl.h>
+#include <io.h>
 using socket_type = SOCKET;
 constexpr socket_type no_socket = INVALID_SOCKET;
 static int last_socket_error() { return WSAGetLastError(); }
@@ -83,6 +85,35 @@ std::optional<std::string> read_whole(std::FILE* file) {
   return text;
 }
 
+#ifdef _WIN32
+// The token file is opened sharing read, write and delete, so that while this client reads it the
+// service can still retire it and write the next token at its next start.
+std::FILE* open_shared(HANDLE file) {
+  if (file == INVALID_HANDLE_VALUE) {
+    return nullptr;
+  }
+  const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_RDONLY | _O_BINARY);
+  if (descriptor == -1) {
+    CloseHandle(file);
+    return nullptr;
+  }
+  std::FILE* stream = _fdopen(descriptor, "rb");
+  if (stream == nullptr) {
+    _close(descriptor);
+  }
+  return stream;
+}
+constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+std::FILE* open_token_file(const std::wstring& path) {
+  return open_shared(CreateFileW(path.c_str(), GENERIC_READ, share_all, nullptr, OPEN_EXISTING, 0, nullptr));
+}
+std::FILE* open_token_file(const std::string& path) {
+  return open_shared(CreateFileA(path.c_str(), GENERIC_READ, share_all, nullptr, OPEN_EXISTING, 0, nullptr));
+}
+#else
+std::FILE* open_token_file(const std::string& path) { return std::fopen(path.c_str(), "rb"); }
+#endif
+
 // The token file the service writes, beside this executable, when it can be read; the path is the
 // system's own, opened as UTF-16 so that any folder name will do.
 std::optional<std::string> read_default_token_file() {
@@ -104,7 +135,7 @@ std::optional<std::string> read_default_token_file() {
        {orvanta::policy::token_folder_name, std::string_view("\\"), orvanta::policy::token_file_name}) {
     path.append(part.begin(), part.end());
   }
-  return read_whole(_wfopen(path.c_str(), L"rb"));
+  return read_whole(open_token_file(path));
 #else
   return std::nullopt;
 #endif
@@ -202,7 +233,7 @@ int main(int argc, char** argv) {
   const std::string address = "127.0.0.1:" + std::to_string(port);
   std::optional<std::string> token;
   if (token_file) {
-    token = read_whole(std::fopen(token_file->c_str(), "rb"));
+    token = read_whole(open_token_file(*token_file));
     if (!token) {
       std::fprintf(stderr, "orvanta-vpn-client: cannot read the token file %s\n", token_file->c_str());
       return 2;
