@@ -51,7 +51,7 @@ std::optional<HelperResponse> HelperOperations::connect_in_turn(const Connect& r
 
 HelperResponse HelperOperations::disconnect_in_turn(const RequestTurn& turn) {
   if (turns_.disconnect(turn.order)) {
-    state_->stop_openvpn();
+    state_->stop_openvpn(HelperState::disconnect_grace);
   }
   return replies::openvpn_stopped();
 }
