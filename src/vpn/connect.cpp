@@ -22,8 +22,6 @@ Result<UniqueHandle> create_openvpn_job() {
   return job;
 }
 
-HelperResponse service_stopping() { return replies::service_stopping(); }
-
 }  // namespace
 
 HelperResponse HelperState::start_openvpn(const std::string& openvpn, const std::string& config,
@@ -36,7 +34,7 @@ HelperResponse HelperState::start_openvpn(const std::string& openvpn, const std:
   {
     const std::lock_guard record(record_mutex_);
     if (stopping_) {
-      return service_stopping();
+      return replies::service_stopping();
     }
     ++active_;
     previous = take_record();
@@ -45,7 +43,7 @@ HelperResponse HelperState::start_openvpn(const std::string& openvpn, const std:
   // From here on `status` answers "stopped" until the new OpenVPN is recorded.
   end_tree(previous, connect_grace);
   if (stopping()) {
-    return service_stopping();  // the stop came while the old one was being ended
+    return replies::service_stopping();  // the stop came while the old one was being ended
   }
   if (overtaken()) {
     return replies::superseded();  // so did a later request
@@ -100,7 +98,7 @@ HelperResponse HelperState::start_openvpn(const std::string& openvpn, const std:
   // The service began to stop while this one was launching, or a later request came; the stop, or the
   // later disconnect, may already have looked at the record, so the launch is undone here.
   end_tree(launched, connect_grace);
-  return stopping() ? service_stopping() : replies::superseded();
+  return stopping() ? replies::service_stopping() : replies::superseded();
 }
 
 }  // namespace orvanta
